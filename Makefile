@@ -1,0 +1,26 @@
+# make demo      set up and run the example pipeline
+# make test      set up and run the test suite
+# make test-asan the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
+# make bench     run the benchmarks
+PY := .venv/bin/python
+ASAN_PY := .venv-asan/bin/python
+
+.PHONY: setup demo test test-asan bench
+setup:
+	scripts/setup.sh .venv
+
+demo: setup
+	$(PY) examples/pipeline.py
+
+test: setup
+	$(PY) -m pytest -q tests
+
+test-asan:
+	scripts/setup.sh .venv-asan address,undefined
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	KOLVANE_UNDER_SANITIZER=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
+
+bench: setup
+	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done

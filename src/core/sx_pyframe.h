@@ -1,0 +1,516 @@
+// The binding frame shared by every extension module: a Python type that owns one
+// core handle, its lifecycle methods (destroy / __enter__ / __exit__), the
+// "destroyed" check, array input, the out= rules, state methods, status-to-
+// exception formatting and the NumPy import sequence.
+//
+// Header-only on purpose: each module includes it from its single *_ext.cpp, so
+// the NumPy C API table stays private to that translation unit.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#ifndef NPY_NO_DEPRECATED_API
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#endif
+// Oldest NumPy whose C API we accept at import (C-API version 13, NumPy 1.16).
+#ifndef NPY_TARGET_VERSION
+#define NPY_TARGET_VERSION NPY_1_16_API_VERSION
+#endif
+#include <numpy/arrayobject.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <new>
+#include <utility>
+
+namespace sx::py {
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// "%s (rc=%lld)": the fixed text of a call followed by its status.
+inline PyObject *raise_status(PyObject *exc, const char *text, long long rc) {
+    PyErr_Format(exc, "%s (rc=%lld)", text, rc);
+    return nullptr;
+}
+
+inline PyObject *raise_destroyed() {
+    PyErr_SetString(PyExc_RuntimeError, "destroyed");
+    return nullptr;
+}
+
+inline PyObject *none() { Py_RETURN_NONE; }
+
+// ---------------------------------------------------------------------------
+// Objects
+
+struct NoExtra {};
+
+// One Python object owning one core handle. `Extra` holds binding-side fields
+// (a reusable buffer, a borrowed object); it is constructed on allocation and
+// destroyed on deallocation. `busy` is set while a call runs without the
+// interpreter lock, so destroy() from another thread is refused meanwhile.
+template <class CoreT, void (*DestroyFn)(CoreT *), class ExtraT = NoExtra>
+struct Object {
+    PyObject_HEAD
+    CoreT *h;
+    bool busy;
+    ExtraT x;
+
+    using Core = CoreT;
+    static void release_core(CoreT *c) { DestroyFn(c); }
+};
+
+template <class O> O *as(PyObject *self) { return reinterpret_cast<O *>(self); }
+
+// The live handle, or null with RuntimeError("destroyed") set.
+template <class O> typename O::Core *live(PyObject *self) {
+    auto *h = as<O>(self)->h;
+    if (h == nullptr) raise_destroyed();
+    return h;
+}
+
+template <class O> PyObject *tp_new(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    O *o = as<O>(self);
+    o->h = nullptr;
+    o->busy = false;
+    new (&o->x) decltype(o->x)();
+    return self;
+}
+
+template <class O> void release(O *o) {
+    if (o->h != nullptr) {
+        auto *h = o->h;
+        o->h = nullptr;
+        O::release_core(h);
+    }
+}
+
+template <class O> void tp_dealloc(PyObject *self) {
+    O *o = as<O>(self);
+    release(o);
+    using Extra = decltype(o->x);
+    o->x.~Extra();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// Runs a core call with the interpreter lock released; the object is marked
+// busy for the duration so a concurrent destroy() is refused.
+template <class O> class Unlocked {
+public:
+    explicit Unlocked(PyObject *self) : o_(as<O>(self)) {
+        o_->busy = true;
+        ts_ = PyEval_SaveThread();
+    }
+    ~Unlocked() {
+        PyEval_RestoreThread(ts_);
+        o_->busy = false;
+    }
+    Unlocked(const Unlocked &) = delete;
+    Unlocked &operator=(const Unlocked &) = delete;
+
+private:
+    O *o_;
+    PyThreadState *ts_;
+};
+
+// ---------------------------------------------------------------------------
+// Method table entries
+
+template <class F> PyCFunction cfunc(F *f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+inline PyMethodDef method_noargs(const char *name, PyObject *(*f)(PyObject *, PyObject *),
+                                 const char *doc) {
+    return {name, cfunc(f), METH_NOARGS, doc};
+}
+inline PyMethodDef method_o(const char *name, PyObject *(*f)(PyObject *, PyObject *),
+                            const char *doc) {
+    return {name, cfunc(f), METH_O, doc};
+}
+inline PyMethodDef method_varargs(const char *name, PyObject *(*f)(PyObject *, PyObject *),
+                                  const char *doc) {
+    return {name, cfunc(f), METH_VARARGS, doc};
+}
+inline PyMethodDef method_kw(const char *name,
+                             PyObject *(*f)(PyObject *, PyObject *, PyObject *),
+                             const char *doc) {
+    return {name, cfunc(f), METH_VARARGS | METH_KEYWORDS, doc};
+}
+
+template <class O> PyObject *do_destroy(PyObject *self, PyObject *) {
+    O *o = as<O>(self);
+    if (o->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "object is busy in another thread; destroy it after the call returns");
+        return nullptr;
+    }
+    release(o);
+    Py_RETURN_NONE;
+}
+template <class O> PyObject *do_enter(PyObject *self, PyObject *) { return Py_NewRef(self); }
+template <class O> PyObject *do_exit(PyObject *self, PyObject *) { return do_destroy<O>(self, nullptr); }
+
+// destroy(), __enter__(), __exit__(*args).
+template <class O> PyMethodDef m_destroy() {
+    return method_noargs("destroy", do_destroy<O>,
+                         "destroy()\n--\n\nRelease the core block; harmless when already released.");
+}
+template <class O> PyMethodDef m_enter() {
+    return method_noargs("__enter__", do_enter<O>, "__enter__()\n--\n\nReturn self.");
+}
+template <class O> PyMethodDef m_exit() {
+    return method_varargs("__exit__", do_exit<O>,
+                          "__exit__(exc_type, exc, tb)\n--\n\nSame as destroy(); never suppresses an exception.");
+}
+
+template <class O, auto ResetFn> PyObject *do_reset(PyObject *self, PyObject *) {
+    auto *h = live<O>(self);
+    if (h == nullptr) return nullptr;
+    ResetFn(h);
+    Py_RETURN_NONE;
+}
+template <class O, auto ResetFn> PyMethodDef m_reset(const char *doc = "reset()\n--\n\nReturn to the state right after construction.") {
+    return method_noargs("reset", do_reset<O, ResetFn>, doc);
+}
+
+// An argument-less method returning an unsigned size or count from the core.
+template <class O, auto Fn> PyObject *do_size(PyObject *self, PyObject *) {
+    auto *h = live<O>(self);
+    if (h == nullptr) return nullptr;
+    return PyLong_FromSize_t(static_cast<size_t>(Fn(h)));
+}
+template <class O, auto Fn> PyMethodDef m_size(const char *name, const char *doc) {
+    return method_noargs(name, do_size<O, Fn>, doc);
+}
+
+template <class O, auto StateBytes, auto GetState> PyObject *do_get_state(PyObject *self, PyObject *) {
+    auto *h = live<O>(self);
+    if (h == nullptr) return nullptr;
+    const size_t n = StateBytes(h);
+    PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (b == nullptr) return nullptr;
+    GetState(h, PyBytes_AS_STRING(b));
+    return b;
+}
+
+template <class O, auto StateBytes, auto SetState> PyObject *do_set_state(PyObject *self, PyObject *blob) {
+    auto *h = live<O>(self);
+    if (h == nullptr) return nullptr;
+    if (!PyBytes_Check(blob)) {
+        PyErr_SetString(PyExc_TypeError, "set_state expects bytes");
+        return nullptr;
+    }
+    if (static_cast<size_t>(PyBytes_GET_SIZE(blob)) != static_cast<size_t>(StateBytes(h))) {
+        PyErr_SetString(PyExc_ValueError, "state blob size mismatch");
+        return nullptr;
+    }
+    if (SetState(h, PyBytes_AS_STRING(blob)) != 0) {
+        PyErr_SetString(PyExc_ValueError, "set_state rejected the blob");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// state_bytes(), get_state(), set_state(blob) over the core's three state functions.
+template <class O, auto StateBytes, auto GetState, auto SetState> struct StateMethods {
+    static PyMethodDef state_bytes() {
+        return method_noargs("state_bytes", do_size<O, StateBytes>,
+                             "state_bytes()\n--\n\nSize in bytes of the state blob.");
+    }
+    static PyMethodDef get_state() {
+        return method_noargs("get_state", do_get_state<O, StateBytes, GetState>,
+                             "get_state()\n--\n\nSnapshot of the mutable state as bytes.");
+    }
+    static PyMethodDef set_state() {
+        return method_o("set_state", do_set_state<O, StateBytes, SetState>,
+                        "set_state(blob)\n--\n\nRestore a snapshot taken from an object built alike.");
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Types and modules
+
+// A static type with the default flags only: not subclassable, no cyclic GC.
+template <class O>
+PyTypeObject make_type(const char *name, const char *doc, PyMethodDef *methods, PyGetSetDef *getset,
+                       initproc init) {
+    static const PyVarObject head[1] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    t.ob_base = head[0];
+    t.tp_name = name;
+    t.tp_basicsize = sizeof(O);
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = doc;
+    t.tp_methods = methods;
+    t.tp_getset = getset;
+    t.tp_init = init;
+    t.tp_new = tp_new<O>;
+    t.tp_dealloc = tp_dealloc<O>;
+    return t;
+}
+
+// A read-only property computed from the live handle; raises "destroyed" after release.
+template <class O, auto Fn> PyObject *get_size(PyObject *self, void *) {
+    auto *h = live<O>(self);
+    if (h == nullptr) return nullptr;
+    return PyLong_FromSize_t(static_cast<size_t>(Fn(h)));
+}
+
+// NumPy's documented import sequence; any failure becomes
+// ImportError("numpy._core.multiarray failed to import").
+inline int import_numpy() {
+    import_array1(-1);
+    return 0;
+}
+
+struct TypeEntry {
+    const char *name;
+    PyTypeObject *type;
+};
+
+// Module initialisation: NumPy, ready every type, create the module, add the
+// types in the given order. Returns a new module or null with an exception set.
+inline PyObject *make_module(PyModuleDef *def, std::initializer_list<TypeEntry> types) {
+    if (import_numpy() < 0) return nullptr;
+    for (const auto &t : types)
+        if (PyType_Ready(t.type) < 0) return nullptr;
+    PyObject *m = PyModule_Create(def);
+    if (m == nullptr) return nullptr;
+    for (const auto &t : types) {
+        if (PyModule_AddObjectRef(m, t.name, reinterpret_cast<PyObject *>(t.type)) < 0) {
+            Py_DECREF(m);
+            return nullptr;
+        }
+    }
+    return m;
+}
+
+// ---------------------------------------------------------------------------
+// Argument converters (for "O&")
+
+// Counts, lengths, seeds: unsigned 64-bit. A negative value is refused instead of
+// wrapping into an enormous count.
+inline int to_u64(PyObject *obj, void *out) {
+    PyObject *idx = PyNumber_Index(obj);
+    if (idx == nullptr) return 0;
+    PyObject *zero = PyLong_FromLong(0);
+    int negative = zero ? PyObject_RichCompareBool(idx, zero, Py_LT) : -1;
+    Py_XDECREF(zero);
+    if (negative < 0) {
+        Py_DECREF(idx);
+        return 0;
+    }
+    if (negative) {
+        PyErr_Format(PyExc_ValueError, "expected a non-negative integer, got %S", idx);
+        Py_DECREF(idx);
+        return 0;
+    }
+    unsigned long long v = PyLong_AsUnsignedLongLong(idx);
+    Py_DECREF(idx);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return 0;
+    *static_cast<uint64_t *>(out) = v;
+    return 1;
+}
+
+inline int to_u32(PyObject *obj, void *out) {
+    uint64_t v;
+    if (!to_u64(obj, &v)) return 0;
+    if (v > std::numeric_limits<uint32_t>::max()) {
+        PyErr_Format(PyExc_OverflowError, "value %llu does not fit an unsigned 32-bit integer",
+                     static_cast<unsigned long long>(v));
+        return 0;
+    }
+    *static_cast<uint32_t *>(out) = static_cast<uint32_t>(v);
+    return 1;
+}
+
+inline int to_size(PyObject *obj, void *out) {
+    uint64_t v;
+    if (!to_u64(obj, &v)) return 0;
+    *static_cast<size_t *>(out) = static_cast<size_t>(v);
+    return 1;
+}
+
+// Maps an option string to its index in `names`; otherwise ValueError
+// "<what> must be one of \"a\", \"b\", got '<value>'". Returns -1 on refusal.
+inline int option_index(const char *what, const char *value, std::initializer_list<const char *> names) {
+    int i = 0;
+    for (const char *n : names) {
+        if (std::strcmp(n, value) == 0) return i;
+        ++i;
+    }
+    PyObject *allowed = PyUnicode_FromString("");
+    bool first = true;
+    for (const char *n : names) {
+        PyObject *next = PyUnicode_FromFormat("%U%s\"%s\"", allowed, first ? "" : ", ", n);
+        Py_DECREF(allowed);
+        if (next == nullptr) return -1;
+        allowed = next;
+        first = false;
+    }
+    PyErr_Format(PyExc_ValueError, "%s must be one of %U, got '%s'", what, allowed, value);
+    Py_DECREF(allowed);
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Arrays
+
+// A C-contiguous, aligned array of one dtype converted from any object; copies
+// only when the object is not already such an array. The reference is held for
+// the lifetime of this object, so the data outlives the core call that reads it.
+class Input {
+public:
+    Input() = default;
+    Input(const Input &) = delete;
+    Input &operator=(const Input &) = delete;
+    ~Input() { Py_XDECREF(arr_); }
+
+    bool convert(PyObject *obj, int typenum) {
+        Py_CLEAR(arr_);
+        arr_ = reinterpret_cast<PyArrayObject *>(
+            PyArray_FromAny(obj, PyArray_DescrFromType(typenum), 0, 0, NPY_ARRAY_IN_ARRAY, nullptr));
+        return arr_ != nullptr;
+    }
+    template <class T> const T *data() const { return static_cast<const T *>(PyArray_DATA(arr_)); }
+    size_t size() const { return static_cast<size_t>(PyArray_SIZE(arr_)); }
+    int ndim() const { return PyArray_NDIM(arr_); }
+    npy_intp dim(int i) const { return PyArray_DIM(arr_, i); }
+    PyArrayObject *array() const { return arr_; }
+
+private:
+    PyArrayObject *arr_ = nullptr;
+};
+
+// "O&" converter target for an array input: `Input in; "O&", convert_cf32, &in`.
+template <int Typenum> int convert_input(PyObject *obj, void *in) {
+    return static_cast<Input *>(in)->convert(obj, Typenum) ? 1 : 0;
+}
+
+inline constexpr const char *kOutTypeMsg = "out must be a writable, C-contiguous ndarray of the output dtype";
+
+// Output length without out=: the call's bound, or the input length when the
+// bound is 0 or smaller than the input.
+inline size_t out_len(size_t max_out, size_t n_in) { return (max_out == 0 || max_out < n_in) ? n_in : max_out; }
+
+// The result of a processing call: either a fresh 1-D array sized by out_len, or
+// the caller's out= buffer (checked here), returned as a view of exactly the
+// produced length.
+class Output {
+public:
+    Output() = default;
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+    ~Output() {
+        Py_XDECREF(arr_);
+        Py_XDECREF(descr_);
+    }
+
+    // `need` = max(max_out, input elements). Steals nothing; `descr` is borrowed.
+    bool prepare(PyObject *out, PyArray_Descr *descr, size_t need, const char *type_msg = kOutTypeMsg) {
+        Py_XSETREF(descr_, Py_NewRef(reinterpret_cast<PyObject *>(descr)));
+        if (out == nullptr || out == Py_None) {
+            npy_intp n = static_cast<npy_intp>(need);
+            if (need > static_cast<size_t>(std::numeric_limits<npy_intp>::max())) {
+                PyErr_SetString(PyExc_OverflowError, "output length too large");
+                return false;
+            }
+            Py_INCREF(descr);
+            arr_ = reinterpret_cast<PyArrayObject *>(
+                PyArray_NewFromDescr(&PyArray_Type, descr, 1, &n, nullptr, nullptr, 0, nullptr));
+            owned_ = true;
+            cap_ = need;
+            return arr_ != nullptr;
+        }
+        if (!PyArray_Check(out) || !PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject *>(out)), descr) ||
+            !PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject *>(out)) ||
+            !PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject *>(out)) ||
+            !PyArray_ISALIGNED(reinterpret_cast<PyArrayObject *>(out))) {
+            PyErr_SetString(PyExc_TypeError, type_msg);
+            return false;
+        }
+        arr_ = reinterpret_cast<PyArrayObject *>(Py_NewRef(out));
+        owned_ = false;
+        cap_ = static_cast<size_t>(PyArray_SIZE(arr_));
+        if (cap_ < need) {
+            PyErr_Format(PyExc_ValueError, "out has %zu elements, need >= %zu", cap_, need);
+            return false;
+        }
+        return true;
+    }
+    bool prepare(PyObject *out, int typenum, size_t need) {
+        return prepare(out, PyArray_DescrFromType(typenum), need);
+    }
+
+    template <class T> T *data() { return static_cast<T *>(PyArray_DATA(arr_)); }
+    size_t capacity() const { return cap_; }
+
+    // New reference to the result holding exactly `count` elements.
+    PyObject *finish(size_t count) {
+        npy_intp n = static_cast<npy_intp>(count);
+        if (owned_) {
+            if (count != cap_) {
+                PyArray_Dims dims = {&n, 1};
+                PyObject *r = PyArray_Resize(arr_, &dims, 0, NPY_CORDER);
+                if (r == nullptr) return nullptr;
+                Py_DECREF(r);
+            }
+            return Py_NewRef(reinterpret_cast<PyObject *>(arr_));
+        }
+        Py_INCREF(descr_);
+        PyObject *view = PyArray_NewFromDescr(&PyArray_Type, reinterpret_cast<PyArray_Descr *>(descr_), 1, &n,
+                                              nullptr, PyArray_DATA(arr_), NPY_ARRAY_CARRAY, nullptr);
+        if (view == nullptr) return nullptr;
+        if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(view), Py_NewRef(reinterpret_cast<PyObject *>(arr_))) < 0) {
+            Py_DECREF(view);
+            return nullptr;
+        }
+        return view;
+    }
+
+private:
+    PyArrayObject *arr_ = nullptr;
+    PyObject *descr_ = nullptr;
+    size_t cap_ = 0;
+    bool owned_ = false;
+};
+
+// A fresh 1-D array of `n` elements of `typenum` (new reference or null).
+inline PyObject *new_array(int typenum, size_t n) {
+    npy_intp d = static_cast<npy_intp>(n);
+    return PyArray_SimpleNew(1, &d, typenum);
+}
+
+template <class T> T *array_data(PyObject *arr) {
+    return static_cast<T *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(arr)));
+}
+
+// ---------------------------------------------------------------------------
+// Capsules crossing modules
+
+// The pointer of capsule `name`, taken from `obj` itself or from its `_capsule`
+// attribute. `what` names the argument in the error texts.
+inline void *capsule_pointer(PyObject *obj, const char *name, const char *what) {
+    if (PyCapsule_CheckExact(obj)) return PyCapsule_GetPointer(obj, name);
+    PyObject *cap = PyObject_GetAttrString(obj, "_capsule");
+    if (cap == nullptr || !PyCapsule_CheckExact(cap)) {
+        if (cap == nullptr && !PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        Py_XDECREF(cap);
+        PyErr_Format(PyExc_TypeError,
+                     "%s must be the %s capsule or an object exposing it as ._capsule, not %s", what, name,
+                     Py_TYPE(obj)->tp_name);
+        return nullptr;
+    }
+    void *p = PyCapsule_GetPointer(cap, name);
+    Py_DECREF(cap);
+    return p;
+}
+
+}  // namespace sx::py

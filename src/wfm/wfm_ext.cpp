@@ -1,0 +1,151 @@
+// The wfm extension module: sequence generators and the synthesis engine.
+#include "core/sx_pyframe.h"
+#include "wfm/gold_core.h"
+#include "wfm/pn_core.h"
+
+namespace py = sx::py;
+
+namespace {
+
+// ----------------------------------------------------------------------------
+// Chip generators (PN, Gold): generate(count=1, out=None) -> uint8 chips
+
+template <class O, auto Generate, auto MaxOut>
+PyObject *generate(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"count", "out", nullptr};
+    size_t count = 1;
+    PyObject *out = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &count, &out))
+        return nullptr;
+    auto *h = py::live<O>(self);
+    if (h == nullptr) return nullptr;
+    py::Output o;
+    if (!o.prepare(out, NPY_UINT8, py::out_len(MaxOut(h), count))) return nullptr;
+    return o.finish(Generate(h, count, o.data<uint8_t>(), o.capacity()));
+}
+
+constexpr const char *kGenerateDoc =
+    "generate(count=1, out=None)\n--\n\n"
+    "Next `count` chips as a uint8 array (0 or 1); successive calls continue the sequence.";
+constexpr const char *kMaxOutDoc = "generate_max_out()\n--\n\nAlways 0: the generator writes as many chips as asked.";
+
+// PN ----------------------------------------------------------------------------
+
+using PNObj = py::Object<pn, pn_destroy>;
+using PNState = py::StateMethods<PNObj, pn_state_bytes, pn_get_state, pn_set_state>;
+
+int PN_init(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"poly", "seed", "length", "lfsr", nullptr};
+    uint64_t poly = 0, seed = 0;
+    uint32_t length = 0;
+    const char *lfsr = "galois";
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O&O&s", const_cast<char **>(kwlist), py::to_u64, &poly,
+                                     py::to_u64, &seed, py::to_u32, &length, &lfsr))
+        return -1;
+    const int form = py::option_index("lfsr", lfsr, {"galois", "fibonacci"});
+    if (form < 0) return -1;
+    if (poly == 0 && length > 1) poly = mls_poly(length);
+    pn *h = pn_create(poly, seed, length, form);
+    if (h == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "pn_create returned NULL");
+        return -1;
+    }
+    auto *o = py::as<PNObj>(self);
+    py::release(o);
+    o->h = h;
+    return 0;
+}
+
+PyMethodDef PN_methods[] = {
+    py::m_reset<PNObj, pn_reset>("reset()\n--\n\nRestart from the seed."),
+    py::method_kw("generate", generate<PNObj, pn_generate, pn_generate_max_out>, kGenerateDoc),
+    py::m_size<PNObj, pn_generate_max_out>("generate_max_out", kMaxOutDoc),
+    PNState::state_bytes(),
+    PNState::get_state(),
+    PNState::set_state(),
+    py::m_destroy<PNObj>(),
+    py::m_enter<PNObj>(),
+    py::m_exit<PNObj>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject PNType = py::make_type<PNObj>(
+    "wfm.PN",
+    "PN(poly=0, seed=0, length=0, lfsr=\"galois\")\n--\n\n"
+    "Maximal-length shift-register sequence. poly 0 with length > 1 takes mls_poly(length);\n"
+    "seed must be non-zero and length 1..64; lfsr is \"galois\" or \"fibonacci\".",
+    PN_methods, nullptr, PN_init);
+
+// Gold --------------------------------------------------------------------------
+
+using GoldObj = py::Object<gold, gold_destroy>;
+using GoldState = py::StateMethods<GoldObj, gold_state_bytes, gold_get_state, gold_set_state>;
+
+int Gold_init(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"taps_a", "seed_a", "taps_b", "seed_b", "length", nullptr};
+    uint64_t taps_a = 934, seed_a = 350, taps_b = 567, seed_b = 73;
+    uint32_t length = 10;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O&O&O&O&", const_cast<char **>(kwlist), py::to_u64, &taps_a,
+                                     py::to_u64, &seed_a, py::to_u64, &taps_b, py::to_u64, &seed_b, py::to_u32,
+                                     &length))
+        return -1;
+    gold *h = gold_create(taps_a, seed_a, taps_b, seed_b, length);
+    if (h == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "gold_create returned NULL");
+        return -1;
+    }
+    auto *o = py::as<GoldObj>(self);
+    py::release(o);
+    o->h = h;
+    return 0;
+}
+
+PyMethodDef Gold_methods[] = {
+    py::m_reset<GoldObj, gold_reset>("reset()\n--\n\nRestart both registers from their seeds."),
+    py::method_kw("generate", generate<GoldObj, gold_generate, gold_generate_max_out>, kGenerateDoc),
+    py::m_size<GoldObj, gold_generate_max_out>("generate_max_out", kMaxOutDoc),
+    GoldState::state_bytes(),
+    GoldState::get_state(),
+    GoldState::set_state(),
+    py::m_destroy<GoldObj>(),
+    py::m_enter<GoldObj>(),
+    py::m_exit<GoldObj>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject GoldType = py::make_type<GoldObj>(
+    "wfm.Gold",
+    "Gold(taps_a=934, seed_a=350, taps_b=567, seed_b=73, length=10)\n--\n\n"
+    "Gold code from two Fibonacci registers stepped in lock-step; the defaults give CCSDS\n"
+    "Gold code #365 (period 1023).",
+    Gold_methods, nullptr, Gold_init);
+
+// Module functions ---------------------------------------------------------------
+
+PyObject *m_mls_poly(PyObject *, PyObject *arg) {
+    const long long n = PyLong_AsLongLong(arg);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    return PyLong_FromUnsignedLongLong((n < 2 || n > 64) ? 0 : mls_poly(static_cast<uint32_t>(n)));
+}
+
+PyMethodDef module_methods[] = {
+    py::method_o("mls_poly", m_mls_poly,
+                 "mls_poly(n)\n--\n\nPrimitive polynomial tap mask for an n-stage register (n = 2..64), else 0."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "wfm",
+    "Waveform generation: PN and CCSDS Gold code generators (PN, Gold) and a configurable "
+    "modulated-symbol synthesizer",
+    -1, module_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_wfm(void) {
+    return py::make_module(&module_def, {
+                                            {"PN", &PNType},
+                                            {"Gold", &GoldType},
+                                        });
+}
