@@ -1,0 +1,142 @@
+"""The binding frame shared by every module, exercised on the wfm generators."""
+import ctypes
+
+import numpy as np
+import pytest
+
+from kolvane import wfm
+
+OUT_TYPE = "^out must be a writable, C-contiguous ndarray of the output dtype$"
+
+
+def test_types_are_static_and_final():
+    assert wfm.PN.__name__ == "PN" and wfm.Gold.__name__ == "Gold"
+    assert repr(wfm.PN).endswith("'wfm.PN'>") and repr(wfm.Gold).endswith("'wfm.Gold'>")
+    with pytest.raises(TypeError):
+        type("Sub", (wfm.Gold,), {})
+    assert wfm.__doc__.startswith("Waveform generation: PN and CCSDS Gold code generators")
+    for name in ("generate", "reset", "get_state", "set_state", "state_bytes", "destroy"):
+        assert getattr(wfm.Gold, name).__doc__
+
+
+def test_out_rules():
+    g = wfm.Gold()
+    ref = wfm.Gold().generate(40)
+    buf = np.full((5, 8), 7, np.uint8)  # any shape; C-contiguous
+    r = g.generate(10, out=buf)
+    assert r.shape == (10,) and r.dtype == np.uint8
+    assert np.shares_memory(r, buf) and r.base is buf and buf.shape == (5, 8)
+    np.testing.assert_array_equal(r, ref[:10])
+    assert (buf.ravel()[10:] == 7).all()
+    with pytest.raises(TypeError, match=OUT_TYPE):
+        g.generate(4, out=np.zeros(4, np.float64))
+    with pytest.raises(TypeError, match=OUT_TYPE):
+        g.generate(4, out=np.zeros(16, np.uint8)[::2])
+    ro = np.zeros(8, np.uint8)
+    ro.flags.writeable = False
+    with pytest.raises(TypeError, match=OUT_TYPE):
+        g.generate(4, out=ro)
+    with pytest.raises(TypeError, match=OUT_TYPE):
+        g.generate(4, out=bytearray(8))
+    with pytest.raises(ValueError, match=r"^out has 9 elements, need >= 10$"):
+        g.generate(10, out=np.zeros(9, np.uint8))
+    # a failed call leaves the object usable and the sequence where it was
+    np.testing.assert_array_equal(g.generate(30), ref[10:40])
+
+
+def test_fresh_output_is_exact_and_new():
+    g = wfm.Gold()
+    a = g.generate(0)
+    assert a.shape == (0,) and a.dtype == np.uint8
+    b = g.generate(3)
+    c = g.generate(3)
+    assert b.shape == (3,) and not np.shares_memory(b, c) and b.flags.c_contiguous and b.flags.owndata
+
+
+def test_context_manager_and_destroy():
+    with wfm.PN(seed=3, length=5) as p:
+        assert isinstance(p, wfm.PN)
+        p.generate(4)
+    with pytest.raises(RuntimeError, match="^destroyed$"):
+        p.generate(1)
+    p.destroy()
+    with pytest.raises(KeyError):
+        with wfm.Gold() as g:
+            raise KeyError("propagates")
+    with pytest.raises(RuntimeError, match="^destroyed$"):
+        g.get_state()
+    assert g.__exit__(None, None, None) is None
+
+
+def test_set_state_accepts_bytes_subclass():
+    class B(bytes):
+        pass
+
+    g = wfm.Gold()
+    g.generate(5)
+    h = wfm.Gold()
+    h.set_state(B(g.get_state()))
+    np.testing.assert_array_equal(g.generate(9), h.generate(9))
+    with pytest.raises(TypeError, match="^set_state expects bytes$"):
+        h.set_state(memoryview(g.get_state()))
+    with pytest.raises(TypeError):
+        h.set_state()
+
+
+def _lib(module):
+    return ctypes.CDLL(module.__file__)
+
+
+def test_core_functions_are_exported():
+    lib = _lib(wfm)
+    lib.sx_strerror.restype = ctypes.c_char_p
+    texts = {0: b"Success", -1: b"Initialization error", -2: b"Send error", -3: b"Receive error",
+             -4: b"Invalid argument", -5: b"Timeout", -6: b"Memory allocation error",
+             -7: b"Frame exceeds transport max_payload", -8: b"Interrupted by sx_stream_interrupt",
+             -9: b"Context is draining or closed", -10: b"End of stream: the sender has finished"}
+    for code, text in texts.items():
+        assert lib.sx_strerror(code) == text
+    for code in (1, -11, 2**31 - 1, -(2**31)):
+        assert lib.sx_strerror(code) == b"Unknown error"
+    lib.mls_poly.restype = ctypes.c_uint64
+    assert lib.mls_poly(7) == 0x41
+    # the C API creates, generates and destroys without the binding
+    lib.pn_create.restype = ctypes.c_void_p
+    lib.pn_create.argtypes = [ctypes.c_uint64, ctypes.c_uint64, ctypes.c_uint32, ctypes.c_int]
+    lib.pn_generate.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t]
+    lib.pn_generate.restype = ctypes.c_size_t
+    lib.pn_destroy.argtypes = [ctypes.c_void_p]
+    h = lib.pn_create(0, 1, 10, 1)
+    buf = np.zeros(12, np.uint8)
+    assert lib.pn_generate(h, 100, buf.ctypes.data, 12) == 12  # capped at the capacity
+    assert buf.tolist() == [1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0]
+    lib.pn_destroy(h)
+    lib.pn_destroy(None)
+    assert lib.pn_create(0, 0, 10, 0) is None
+
+
+SAMPLE_TYPES = [  # name, letters, size, text
+    ("ci8", b"CB", 2, b"CI8"), ("ci16", b"CI", 4, b"CI16"), ("ci32", b"CL", 8, b"CI32"),
+    ("cf32", b"CF", 8, b"CF32"), ("cf64", b"CD", 16, b"CF64"), ("i8", b"SB", 1, b"UNKNOWN"),
+    ("i16", b"SI", 2, b"UNKNOWN"), ("i32", b"SL", 4, b"UNKNOWN"), ("f32", b"SF", 4, b"UNKNOWN"),
+    ("f64", b"SD", 8, b"UNKNOWN"),
+]
+
+
+def test_sample_types():
+    lib = _lib(wfm)
+    lib.sx_sample_type_str.restype = ctypes.c_char_p
+    lib.sx_sample_type_str.argtypes = [ctypes.c_uint16]
+    lib.sx_sample_size.restype = ctypes.c_size_t
+    lib.sx_sample_size.argtypes = [ctypes.c_uint16]
+    lib.sx_sample_type_is_valid.argtypes = [ctypes.c_uint16]
+    for _, letters, size, text in SAMPLE_TYPES:
+        code = int.from_bytes(letters, "little")
+        assert lib.sx_sample_size(code) == size
+        assert lib.sx_sample_type_str(code) == text
+        assert lib.sx_sample_type_is_valid(code) == 1
+    assert int.from_bytes(b"CI", "little") == 0x4943
+    for bad in (0, 0x4643 + 1, int.from_bytes(b"CX", "little"), 0xFFFF):
+        assert lib.sx_sample_type_is_valid(bad) == 0
+        assert lib.sx_sample_size(bad) == 0
+        assert lib.sx_sample_type_str(bad) == b"UNKNOWN"

@@ -1,0 +1,151 @@
+"""Process-wide interrupt flag, latency, signal forwarding and the guard."""
+import ctypes
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from kolvane import interrupt
+import kolvane.interrupt.interrupt  # noqa: E402  (the native module, not the package)
+
+native = sys.modules["kolvane.interrupt.interrupt"]
+
+lib = ctypes.CDLL(native.__file__)
+lib.sx_interrupt_guard_create.restype = ctypes.c_void_p
+lib.sx_interrupt_guard_destroy.argtypes = [ctypes.c_void_p]
+
+
+@pytest.fixture(autouse=True)
+def clean_flag():
+    interrupt.clear()
+    interrupt.set_latency_ms(0)
+    yield
+    interrupt.clear()
+    interrupt.set_latency_ms(0)
+
+
+def test_flag_and_latency():
+    assert not interrupt.interrupted()
+    interrupt.request()
+    assert interrupt.interrupted()
+    interrupt.request()  # sticky, idempotent
+    assert interrupt.interrupted()
+    interrupt.clear()
+    assert not interrupt.interrupted()
+    assert interrupt.latency_ms() == 100
+    interrupt.set_latency_ms(7)
+    assert interrupt.latency_ms() == 7
+    interrupt.set_latency_ms(0)
+    assert interrupt.latency_ms() == 100
+    with pytest.raises(ValueError):
+        interrupt.set_latency_ms(-1)
+
+
+def test_capsule_is_the_state_in_use():
+    cap = native._qz_pg_sx_interrupt_guard
+    get = ctypes.pythonapi.PyCapsule_GetPointer
+    get.restype = ctypes.c_void_p
+    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    ptr = get(cap, b"kolvane.sx_interrupt_guard._qz_procglobal")
+    lib.sx_interrupt_guard_state_ptr.restype = ctypes.c_void_p
+    assert ptr == lib.sx_interrupt_guard_state_ptr()
+    state = (ctypes.c_uint32 * 2).from_address(ptr)
+    interrupt.request()
+    interrupt.set_latency_ms(25)
+    assert list(state) == [1, 25]
+    state[0] = 0
+    assert not interrupt.interrupted()
+
+
+def test_guard_with_python_handler_chains():
+    seen = []
+    old = signal.signal(signal.SIGUSR1, lambda s, f: seen.append(s))
+    try:
+        with interrupt.Guard([signal.SIGUSR1], latency_ms=20) as g:
+            assert interrupt.latency_ms() == 20 and not g.interrupted
+            os.kill(os.getpid(), signal.SIGUSR1)
+            signal.getsignal(signal.SIGUSR1)  # let the Python-level handler run
+            assert interrupt.interrupted() and g.interrupted
+            assert seen == [signal.SIGUSR1]
+        assert interrupt.latency_ms() == 100
+        interrupt.clear()
+        os.kill(os.getpid(), signal.SIGUSR1)  # after the guard: only the Python handler
+        signal.getsignal(signal.SIGUSR1)
+        assert seen == [signal.SIGUSR1] * 2 and not interrupt.interrupted()
+        with pytest.raises(RuntimeError, match="^destroyed$"):
+            g.interrupted
+    finally:
+        signal.signal(signal.SIGUSR1, old)
+
+
+def test_guard_creation_clears_flag_and_refuses_bad_sets():
+    interrupt.request()
+    with interrupt.Guard([]):
+        assert not interrupt.interrupted()
+    with pytest.raises(ValueError, match="interrupt guard could not be installed"):
+        interrupt.Guard(list(range(1, 10)))
+    interrupt.set_latency_ms(42)
+    before = signal.getsignal(signal.SIGUSR2)
+    # SIGKILL cannot be caught: the whole guard is refused and SIGUSR2 is put back as it was
+    with pytest.raises(ValueError):
+        interrupt.Guard([signal.SIGUSR2, signal.SIGKILL], latency_ms=5)
+    assert signal.getsignal(signal.SIGUSR2) == before
+    assert interrupt.latency_ms() == 42
+
+
+def test_slots_via_c_api():
+    sigs = [signal.SIGUSR1, signal.SIGUSR2, signal.SIGHUP, signal.SIGALRM, signal.SIGTERM, signal.SIGCHLD,
+            signal.SIGWINCH, signal.SIGURG]
+    installed = []
+    try:
+        for s in sigs:
+            assert lib.sx_interrupt_on_signal(int(s)) == 0
+            installed.append(s)
+        assert lib.sx_interrupt_on_signal(int(signal.SIGUSR1)) == 0  # same signal again: no new slot
+        assert lib.sx_interrupt_on_signal(int(signal.SIGPIPE)) == -4  # ninth distinct signal
+    finally:
+        for s in installed:
+            assert lib.sx_restore_signal(int(s)) == 0
+    assert lib.sx_restore_signal(int(signal.SIGUSR1)) == -4
+    assert lib.sx_interrupt_guard_create(None, 1, 0) is None
+    assert lib.sx_interrupt_guard_create(None, 9, 0) is None
+    lib.sx_interrupt_guard_destroy(None)
+
+
+def run_child(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=60)
+
+
+def test_sigint_becomes_the_flag_without_killing():
+    r = run_child("""
+        import os, signal
+        from kolvane import interrupt
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        with interrupt.Guard():
+            os.kill(os.getpid(), signal.SIGINT)
+            print("alive", interrupt.interrupted())
+        assert signal.getsignal(signal.SIGINT) == signal.SIG_DFL
+        os.kill(os.getpid(), signal.SIGINT)
+        print("not reached")
+    """)
+    assert r.stdout.strip() == "alive True"
+    assert r.returncode == -signal.SIGINT  # the default action is back after the guard
+
+
+def test_sigint_chains_to_pythons_keyboard_interrupt():
+    r = run_child("""
+        import os
+        from kolvane import interrupt
+        try:
+            with interrupt.Guard():
+                os.kill(os.getpid(), 2)
+                for _ in range(1000):
+                    pass
+        except KeyboardInterrupt:
+            print("keyboard interrupt", interrupt.interrupted())
+    """)
+    assert r.stdout.strip() == "keyboard interrupt True", r.stderr
