@@ -1,18 +1,21 @@
 # make demo      set up and run the example pipeline
-# make test      set up and run the test suite
+# make test      set up and run the test suite, then run it again under the sanitizers
+# make test-fast the test suite without the sanitizer pass
 # make test-asan the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 # make bench     run the benchmarks
 PY := .venv/bin/python
 ASAN_PY := .venv-asan/bin/python
 
-.PHONY: setup demo test test-asan bench
+.PHONY: setup demo test test-fast test-asan bench
 setup:
 	scripts/setup.sh .venv
 
 demo: setup
 	$(PY) examples/pipeline.py
 
-test: setup
+test: test-fast test-asan
+
+test-fast: setup
 	$(PY) -m pytest -q tests
 
 test-asan:
