@@ -1,0 +1,58 @@
+// SigMF metadata: building the JSON document written beside a capture (with
+// optional composer annotations), naming the metadata file, and parsing the
+// fields a reader needs (datatype, sample rate, centre frequency).
+#pragma once
+#include "capture_files/wfm_draw.h"
+#include "core/sx_status.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Longest metadata file name, in characters (a longer one is refused, never truncated). */
+#define WFM_SIGMF_NAME_MAX 1023
+
+/* Compact JSON metadata document, NUL-terminated, to be released with
+ * wfm_sigmf_meta_free. Null when sample_type is above 9 or the document cannot
+ * be built.
+ * sample_type  capture index 0..9; big_endian 0/1 (no suffix for 8-bit types)
+ * segs, n_segs composer segments for the annotations (null/0 for none)
+ * fs [Hz] (omitted when 0 and not derivable from the segments), fc [Hz] (omitted
+ * when 0), t0 [s since 1970 UTC] (datetime omitted when 0). */
+SX_API char *wfm_sigmf_meta_json(int sample_type, int big_endian, const wfm_segment *segs, size_t n_segs, double fs,
+                                 double fc, double t0);
+SX_API void wfm_sigmf_meta_free(char *json);
+
+/* SigMF datatype text for a capture index ("cf32_le", "ri8", ...) into out[0..cap).
+ * Returns 0, or -1 for a bad index or too small a buffer. */
+SX_API int wfm_sigmf_datatype(int sample_type, int big_endian, char *out, size_t cap);
+
+/* Metadata file name for a capture path: "<base>.sigmf-meta" when the path is
+ * longer than 10 characters and ends in ".sigmf-data" (base = text before the
+ * last '.' that follows the last '/'), otherwise path + ".sigmf-meta".
+ * Returns 0, or -1 for a null argument or a name that would not fit in
+ * min(cap, WFM_SIGMF_NAME_MAX + 1) bytes. */
+SX_API int wfm_sigmf_meta_path(const char *path, char *out, size_t cap);
+
+/* What a reader takes from a metadata document. */
+typedef struct wfm_sigmf_info {
+    int sample_type;    /* capture index 0..9 */
+    int big_endian;     /* 1 when the datatype text after the element name contains "be" */
+    double fs;          /* global core:sample_rate when numeric, else 0 */
+    double fc;          /* captures[0] core:frequency when numeric, else 0 */
+    int fc_present;     /* 1 when fc came from core:frequency */
+} wfm_sigmf_info;
+
+/* Parses a metadata document of `len` bytes (need not be NUL-terminated).
+ * Returns 0, or -1 when the text is empty, not JSON, or lacks an object "global"
+ * with a valid string "core:datatype" ("c"|"r" then f32|f64|i32|i16|i8).
+ * On failure *out is left untouched. */
+SX_API int wfm_sigmf_meta_parse(const char *text, size_t len, wfm_sigmf_info *out);
+
+/* Reads the whole metadata file at `meta_path` (refusing an empty file or one
+ * larger than 64 MiB) and parses it. Returns 0 or -1. */
+SX_API int wfm_sigmf_meta_read(const char *meta_path, wfm_sigmf_info *out);
+
+#ifdef __cplusplus
+}
+#endif
