@@ -428,6 +428,30 @@ size_t resamp_execute_ctrl(resamp_t *r, const cf32_t *in, const double *ctrl, si
     return w;
 }
 
+size_t resamp_execute_ctrl_outputs(const resamp_t *r, const double *ctrl, size_t n, size_t limit) {
+    if (r == nullptr || ctrl == nullptr) return 0;
+    // The counter part of resamp_execute_ctrl_push without the kernel: with
+    // room for every output the backlog only drains.
+    uint32_t ph = r->ctrl_phase, pending = r->ctrl_pending;
+    int32_t backlog = r->ctrl_backlog;
+    size_t count = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const CtrlStep cs = ctrl_step(r->rate + ctrl[i]);
+        for (;;) {
+            while (pending == 0) {
+                if (count++ >= limit) return SIZE_MAX;
+                const uint32_t nx = ph + cs.fstep;
+                pending = cs.adv + (nx < ph ? 1u : 0u);
+                ph = nx;
+            }
+            --pending;
+            if (backlog == 0) break;
+            --backlog;
+        }
+    }
+    return count;
+}
+
 double kaiser_beta(double atten) {
     if (atten > 50.0) return 0.1102 * (atten - 8.7);
     if (atten >= 21.0) return 0.5842 * std::pow(atten - 21.0, 0.4) + 0.07886 * (atten - 21.0);

@@ -86,6 +86,11 @@ SX_API size_t resamp_execute_ctrl_push(resamp_t *r, cf32_t *out, size_t out_cap,
 SX_API size_t resamp_execute_ctrl(resamp_t *r, const cf32_t *in, const double *ctrl, size_t n, cf32_t *out,
                                   size_t out_cap);
 
+/* Exact number of outputs resamp_execute_ctrl writes for these n inputs and
+ * control values from the current state with an unlimited out; SIZE_MAX when
+ * it exceeds limit (an effective ratio near or beyond 2^32 has no bound). */
+SX_API size_t resamp_execute_ctrl_outputs(const resamp_t *r, const double *ctrl, size_t n, size_t limit);
+
 /* Kaiser window shape parameter for a stop-band attenuation [dB]. */
 SX_API double kaiser_beta(double atten);
 /* Taps per branch of a Kaiser-designed bank of num_phases branches:

@@ -1,0 +1,240 @@
+// The resample extension module: sample-rate conversion blocks and their design
+// functions. Types join the module in a fixed order (see PyInit_resample).
+#include <algorithm>
+#include <cmath>
+
+#include "core/sx_pyframe.h"
+#include "resample/resamp_core.h"
+
+namespace py = sx::py;
+
+namespace {
+
+// Most outputs one call may produce: a bound on the memory a single call asks
+// for when a ratio or a control sequence implies an enormous output.
+constexpr size_t kOutputLimit = size_t{1} << 28;
+constexpr const char *kResamplerOutMsg = "out must be a writable ndarray of the output dtype";
+
+bool finite_rate(double rate) {
+    if (std::isfinite(rate)) return true;
+    PyErr_SetString(PyExc_ValueError, "rate must be finite");
+    return false;
+}
+
+// ----------------------------------------------------------------------------
+// Resampler
+
+// The reusable result buffer: 65536 samples on first use, replaced by a larger
+// one when a call needs more (results of earlier calls keep their own buffer).
+struct ResamplerExtra {
+    PyObject *buf = nullptr;
+    ~ResamplerExtra() { Py_XDECREF(buf); }
+};
+
+using ResamplerObj = py::Object<resamp_t, Resampler_destroy, ResamplerExtra>;
+using ResamplerState = py::StateMethods<ResamplerObj, Resampler_state_bytes, Resampler_get_state, Resampler_set_state>;
+
+int Resampler_init(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"rate", "bank", nullptr};
+    double rate = 0.0;
+    PyObject *bank = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|dO", const_cast<char **>(kwlist), &rate, &bank)) return -1;
+    if (!finite_rate(rate)) return -1;
+    resamp_t *h = nullptr;
+    if (bank == Py_None) {
+        h = Resampler_create(rate);
+    } else {
+        py::Input b;
+        if (!b.convert(bank, NPY_FLOAT32)) return -1;
+        if (b.ndim() != 2) {
+            PyErr_SetString(PyExc_ValueError, "bank must be 2-D float32");
+            return -1;
+        }
+        h = Resampler_create_custom(static_cast<size_t>(b.dim(0)), static_cast<size_t>(b.dim(1)), b.data<float>(),
+                                    rate);
+    }
+    if (h == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "Resampler_create returned NULL");
+        return -1;
+    }
+    auto *o = py::as<ResamplerObj>(self);
+    py::release(o);
+    o->h = h;
+    return 0;
+}
+
+// Output of a Resampler call: the caller's out, or a view into the reusable
+// buffer. `need` covers every output the call produces, so no input is
+// dropped for want of room.
+bool resampler_output(ResamplerObj *o, PyObject *out, size_t need, py::Output &res) {
+    if (need == SIZE_MAX || need > kOutputLimit) {
+        PyErr_Format(PyExc_ValueError, "this call would produce more than %zu outputs; pass shorter blocks",
+                     kOutputLimit);
+        return false;
+    }
+    PyArray_Descr *descr = PyArray_DescrFromType(NPY_COMPLEX64);
+    if (out != nullptr && out != Py_None) return res.prepare(out, descr, need, kResamplerOutMsg);
+    if (o->x.buf == nullptr || static_cast<size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(o->x.buf))) < need) {
+        PyObject *fresh = py::new_array(NPY_COMPLEX64, need);
+        if (fresh == nullptr) return false;
+        Py_XSETREF(o->x.buf, fresh);
+    }
+    return res.prepare(o->x.buf, descr, need, kResamplerOutMsg);
+}
+
+PyObject *Resampler_execute_py(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"x", "out", nullptr};
+    py::Input x;
+    PyObject *out = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&|O", const_cast<char **>(kwlist), py::convert_input<NPY_COMPLEX64>,
+                                     &x, &out))
+        return nullptr;
+    auto *h = py::live<ResamplerObj>(self);
+    if (h == nullptr) return nullptr;
+    const size_t n = x.size();
+    const size_t produced = resamp_execute_outputs(h, n);
+    size_t need = std::max(Resampler_execute_max_out(h), n);
+    if (produced > need) need = produced;
+    py::Output res;
+    if (!resampler_output(py::as<ResamplerObj>(self), out, need, res)) return nullptr;
+    const size_t m =
+        Resampler_execute(h, x.data<cf32_t>(), n, res.data<cf32_t>(), res.capacity());
+    return res.finish(m);
+}
+
+PyObject *Resampler_execute_ctrl_py(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"x", "ctrl", "out", nullptr};
+    py::Input x, ctrl;
+    PyObject *out = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&O&|O", const_cast<char **>(kwlist),
+                                     py::convert_input<NPY_COMPLEX64>, &x, py::convert_input<NPY_FLOAT64>, &ctrl,
+                                     &out))
+        return nullptr;
+    auto *h = py::live<ResamplerObj>(self);
+    if (h == nullptr) return nullptr;
+    const size_t n = x.size();
+    if (ctrl.size() < n) {
+        PyErr_SetString(PyExc_ValueError, "ctrl must be at least as long as x");
+        return nullptr;
+    }
+    const size_t produced = resamp_execute_ctrl_outputs(h, ctrl.data<double>(), n, kOutputLimit);
+    size_t need = std::max(Resampler_execute_ctrl_max_out(h), n);
+    if (produced > need) need = produced;
+    py::Output res;
+    if (!resampler_output(py::as<ResamplerObj>(self), out, need, res)) return nullptr;
+    const size_t m = Resampler_execute_ctrl(h, x.data<cf32_t>(), n, ctrl.data<double>(), ctrl.size(),
+                                            res.data<cf32_t>(), res.capacity());
+    return res.finish(m);
+}
+
+PyObject *Resampler_get_rate_py(PyObject *self, void *) {
+    auto *h = py::live<ResamplerObj>(self);
+    return h == nullptr ? nullptr : PyFloat_FromDouble(Resampler_get_rate(h));
+}
+
+int Resampler_set_rate_py(PyObject *self, PyObject *value, void *) {
+    auto *h = py::live<ResamplerObj>(self);
+    if (h == nullptr) return -1;
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "rate cannot be deleted");
+        return -1;
+    }
+    const double rate = PyFloat_AsDouble(value);
+    if (rate == -1.0 && PyErr_Occurred()) return -1;
+    if (!finite_rate(rate)) return -1;
+    Resampler_set_rate(h, rate);
+    return 0;
+}
+
+PyObject *Resampler_get_ctrl_acc_py(PyObject *self, void *) {
+    auto *h = py::live<ResamplerObj>(self);
+    return h == nullptr ? nullptr : PyFloat_FromDouble(Resampler_get_ctrl_acc(h));
+}
+
+PyMethodDef Resampler_methods[] = {
+    py::method_kw("execute", Resampler_execute_py,
+                  "execute(x, out=None)\n--\n\n"
+                  "Resample a block of complex64 samples at the current rate; the state carries\n"
+                  "across calls. Without out the result is a view into a buffer reused by the\n"
+                  "next call; out must hold max(65536, len(x), outputs of this block)."),
+    py::m_size<ResamplerObj, Resampler_execute_max_out>("execute_max_out",
+                                                        "execute_max_out()\n--\n\nAlways 65536."),
+    py::method_kw("execute_ctrl", Resampler_execute_ctrl_py,
+                  "execute_ctrl(x, ctrl, out=None)\n--\n\n"
+                  "Resample with the ratio rate + ctrl[i] for input i (a timing loop's steering);\n"
+                  "ctrl is float64 and at least as long as x."),
+    py::m_size<ResamplerObj, Resampler_execute_ctrl_max_out>("execute_ctrl_max_out",
+                                                             "execute_ctrl_max_out()\n--\n\nAlways 65536."),
+    py::m_reset<ResamplerObj, Resampler_reset>(),
+    ResamplerState::state_bytes(),
+    ResamplerState::get_state(),
+    ResamplerState::set_state(),
+    py::m_destroy<ResamplerObj>(),
+    py::m_enter<ResamplerObj>(),
+    py::m_exit<ResamplerObj>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef Resampler_getset[] = {
+    {"rate", Resampler_get_rate_py, Resampler_set_rate_py,
+     "Output-to-input ratio (>= 1 interpolates, < 1 decimates); must be finite.", nullptr},
+    {"num_phases", py::get_size<ResamplerObj, Resampler_get_num_phases>, nullptr, "Branches of the bank.", nullptr},
+    {"num_taps", py::get_size<ResamplerObj, Resampler_get_num_taps>, nullptr, "Taps per branch.", nullptr},
+    {"ctrl_acc", Resampler_get_ctrl_acc_py, nullptr, "Control-form fractional accumulator, in [0, 1).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject ResamplerType = py::make_type<ResamplerObj>(
+    "resample.Resampler",
+    "Resampler(rate=0.0, bank=None)\n--\n\n"
+    "Arbitrary-ratio polyphase resampler for complex64 samples. Without bank it uses the\n"
+    "built-in 4096 x 19 Kaiser-windowed sinc bank; bank is a 2-D float32 array of\n"
+    "num_phases rows of num_taps coefficients (coefficient 0 meets the newest sample).",
+    Resampler_methods, Resampler_getset, Resampler_init);
+
+// ----------------------------------------------------------------------------
+// Module functions
+
+PyObject *m_kaiser_beta(PyObject *, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"atten", nullptr};
+    double atten;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "d", const_cast<char **>(kwlist), &atten)) return nullptr;
+    return PyFloat_FromDouble(kaiser_beta(atten));
+}
+
+PyObject *m_kaiser_num_taps(PyObject *, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"num_phases", "atten", "pb", "sb", nullptr};
+    long long num_phases;
+    double atten, pb, sb;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "Lddd", const_cast<char **>(kwlist), &num_phases, &atten, &pb, &sb))
+        return nullptr;
+    return PyLong_FromLongLong(kaiser_num_taps(num_phases, atten, pb, sb));
+}
+
+PyMethodDef module_methods[] = {
+    py::method_kw("kaiser_beta", m_kaiser_beta,
+                  "kaiser_beta(atten)\n--\n\nKaiser window shape parameter for a stop-band attenuation in dB."),
+    py::method_kw("kaiser_num_taps", m_kaiser_num_taps,
+                  "kaiser_num_taps(num_phases, atten, pb, sb)\n--\n\n"
+                  "Taps per branch of a Kaiser-designed bank of num_phases branches; pb and sb are the\n"
+                  "pass- and stop-band edges as fractions of the input rate. 0 when num_phases <= 0."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "resample",
+    "Sample-rate conversion: polyphase resampling (Resampler, RateConverter), halfband decimation "
+    "(HalfbandDecimator), CIC decimation, and Farrow fractional resampling.",
+    -1, module_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_resample(void) {
+    // Types in their published order: RateConverter, MatchedRateConverter,
+    // Resampler, CIC, Farrow, HalfbandDecimator, HalfbandDecimatorDp,
+    // HalfbandDecimatorR2C, HalfbandDecimatorQ15; the others join as they exist.
+    return py::make_module(&module_def, {
+                                            {"Resampler", &ResamplerType},
+                                        });
+}
