@@ -1,0 +1,124 @@
+#include "spectral/acc_trace_core.h"
+
+#include <algorithm>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "core/sx_state.h"
+
+namespace {
+constexpr sx::StateTag kTag{{'A', 'T', 'R', 'C'}, 1};
+}
+
+struct acc_trace {
+    std::vector<double> values;
+    size_t len;
+    unsigned mode;
+    double alpha;
+    uint64_t count;
+};
+
+extern "C" {
+
+acc_trace *acc_trace_create(uint64_t len, unsigned mode, double alpha) {
+    // 24 + 8*len must fit the blob size, and the vector must be allocatable.
+    if (len == 0 || mode > 3 || len > (SIZE_MAX - 24) / 8) return nullptr;
+    try {
+        auto *t = new acc_trace{std::vector<double>(static_cast<size_t>(len), 0.0), static_cast<size_t>(len), mode,
+                                alpha, 0};
+        return t;
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    } catch (const std::length_error &) {
+        return nullptr;
+    }
+}
+
+void acc_trace_destroy(acc_trace *t) { delete t; }
+
+void acc_trace_reset(acc_trace *t) {
+    std::fill(t->values.begin(), t->values.end(), 0.0);
+    t->count = 0;
+}
+
+size_t acc_trace_state_bytes(const acc_trace *t) { return 24 + 8 * t->len; }
+
+void acc_trace_get_state(const acc_trace *t, void *blob) {
+    sx::StateWriter w(blob);
+    w.header(kTag, acc_trace_state_bytes(t));
+    w.put(t->count);
+    w.bytes(t->values.data(), 8 * t->len);
+}
+
+int acc_trace_set_state(acc_trace *t, const void *blob) {
+    const auto *p = static_cast<const uint8_t *>(blob);
+    if (!acc_trace_state_valid(t, p)) return SX_ERR_INVALID;
+    acc_trace_state_apply(t, p);
+    return SX_OK;
+}
+
+void acc_trace_accumulate(acc_trace *t, const float *x, size_t n_frame) {
+    const size_t n = t->len;
+    if (n_frame < n) return;
+    double *v = t->values.data();
+    const uint64_t c = t->count;
+    t->count = c + 1;
+    if (c == 0) {
+        for (size_t j = 0; j < n; ++j) v[j] = x[j];
+        return;
+    }
+    switch (t->mode) {
+        case 0: {
+            const double k = 1.0 / (static_cast<double>(c) + 1.0);
+            for (size_t j = 0; j < n; ++j) v[j] += (x[j] - v[j]) * k;
+            break;
+        }
+        case 1: {
+            const double a = t->alpha;
+            if (a >= 1.0) {
+                for (size_t j = 0; j < n; ++j) v[j] = x[j];
+            } else {
+                for (size_t j = 0; j < n; ++j) v[j] += (x[j] - v[j]) * a;
+            }
+            break;
+        }
+        case 2:
+            for (size_t j = 0; j < n; ++j) {
+                const double xj = x[j];
+                v[j] = v[j] < xj ? xj : v[j];
+            }
+            break;
+        default:
+            for (size_t j = 0; j < n; ++j) {
+                const double xj = x[j];
+                v[j] = v[j] > xj ? xj : v[j];
+            }
+            break;
+    }
+}
+
+size_t acc_trace_value(const acc_trace *t, size_t, float *out, size_t out_cap) {
+    if (t->count == 0) return 0;
+    const size_t m = std::min(t->len, out_cap);
+    const double *v = t->values.data();
+    for (size_t j = 0; j < m; ++j) out[j] = static_cast<float>(v[j]);
+    return m;
+}
+
+size_t acc_trace_value_max_out(const acc_trace *t) { return t->len; }
+uint64_t acc_trace_count(const acc_trace *t) { return t->count; }
+
+}  // extern "C"
+
+bool acc_trace_state_valid(const acc_trace *t, const uint8_t *blob) {
+    return sx::state_header_ok(blob, kTag, acc_trace_state_bytes(t));
+}
+
+void acc_trace_state_apply(acc_trace *t, const uint8_t *blob) {
+    sx::StateReader r(blob + sx::kStateHeaderBytes);
+    t->count = r.get<uint64_t>();
+    r.bytes(t->values.data(), 8 * t->len);
+}
+
+const double *acc_trace_values(const acc_trace *t) { return t->values.data(); }

@@ -1,0 +1,295 @@
+#include "spectral/fft_core.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace sx::spectral {
+namespace {
+
+// FFTW's planner and plan destruction are not thread-safe; executing a plan
+// with the new-array interface is. Every planner call goes through this lock.
+std::mutex &planner_lock() {
+    static std::mutex m;
+    return m;
+}
+
+template <class R> struct Lib;
+
+template <> struct Lib<double> {
+    using plan = fftw_plan;
+    using cplx = fftw_complex;
+    static plan guru(int rank, const fftw_iodim64 *dims, int hrank, const fftw_iodim64 *how, void *in, void *out,
+                     int sign) {
+        return fftw_plan_guru64_dft(rank, dims, hrank, how, static_cast<cplx *>(in), static_cast<cplx *>(out), sign,
+                                    FFTW_ESTIMATE);
+    }
+    static void exec(plan p, void *in, void *out) {
+        fftw_execute_dft(p, static_cast<cplx *>(in), static_cast<cplx *>(out));
+    }
+    static void destroy(plan p) { fftw_destroy_plan(p); }
+    static int alignment_of(const void *p) { return fftw_alignment_of(static_cast<double *>(const_cast<void *>(p))); }
+};
+
+template <> struct Lib<float> {
+    using plan = fftwf_plan;
+    using cplx = fftwf_complex;
+    static plan guru(int rank, const fftw_iodim64 *dims, int hrank, const fftw_iodim64 *how, void *in, void *out,
+                     int sign) {
+        return fftwf_plan_guru64_dft(rank, dims, hrank, how, static_cast<cplx *>(in), static_cast<cplx *>(out), sign,
+                                     FFTW_ESTIMATE);
+    }
+    static void exec(plan p, void *in, void *out) {
+        fftwf_execute_dft(p, static_cast<cplx *>(in), static_cast<cplx *>(out));
+    }
+    static void destroy(plan p) { fftwf_destroy_plan(p); }
+    static int alignment_of(const void *p) { return fftwf_alignment_of(static_cast<float *>(const_cast<void *>(p))); }
+};
+
+bool checked_mul(size_t a, size_t b, size_t *r) { return !__builtin_mul_overflow(a, b, r); }
+
+}  // namespace
+
+void FreeDeleter::operator()(void *p) const { fftw_free(p); }
+
+void *aligned_zeroed(size_t count, size_t elem) {
+    size_t bytes;
+    if (!checked_mul(count, elem, &bytes)) return nullptr;
+    void *p = fftw_malloc(bytes == 0 ? 1 : bytes);
+    if (p != nullptr) std::memset(p, 0, bytes);
+    return p;
+}
+
+bool fft_len_single(size_t len) {
+    if (len < 16 || len % 16 != 0) return false;
+    for (size_t f : {2, 3, 5})
+        while (len % f == 0) len /= f;
+    return len == 1;
+}
+
+// One precision's transform over a fixed geometry: an out-of-place row pass
+// (in -> out) and, for 2-D, an in-place column pass over the result. Plans are
+// made on the two staging buffers; caller buffers are used directly when their
+// SIMD alignment matches, otherwise the data goes through the staging buffers.
+template <class R> class Plan {
+public:
+    using C = std::complex<R>;
+    using L = Lib<R>;
+
+    static std::unique_ptr<Plan> create(size_t ny, size_t nx, bool two_d, int sign) {
+        std::unique_ptr<Plan> p(new (std::nothrow) Plan());
+        if (!p) return nullptr;
+        p->n_ = ny * nx;
+        p->in_ = make_aligned<C>(p->n_);
+        p->out_ = make_aligned<C>(p->n_);
+        if (!p->in_ || !p->out_) return nullptr;
+        const int dir = sign < 0 ? FFTW_FORWARD : FFTW_BACKWARD;
+        const auto sny = static_cast<ptrdiff_t>(ny), snx = static_cast<ptrdiff_t>(nx);
+        const fftw_iodim64 row{snx, 1, 1};
+        const fftw_iodim64 rows{sny, snx, snx};
+        const fftw_iodim64 col{sny, snx, snx};
+        const fftw_iodim64 cols{snx, 1, 1};
+        std::lock_guard<std::mutex> g(planner_lock());
+        p->rows_ = L::guru(1, &row, 1, &rows, p->in_.get(), p->out_.get(), dir);
+        if (p->rows_ == nullptr) return nullptr;
+        if (two_d) {
+            p->cols_ = L::guru(1, &col, 1, &cols, p->out_.get(), p->out_.get(), dir);
+            if (p->cols_ == nullptr) return nullptr;
+        }
+        return p;
+    }
+
+    ~Plan() {
+        if (rows_ == nullptr && cols_ == nullptr) return;
+        std::lock_guard<std::mutex> g(planner_lock());
+        if (rows_ != nullptr) L::destroy(rows_);
+        if (cols_ != nullptr) L::destroy(cols_);
+    }
+
+    C *in() { return in_.get(); }
+
+    // Transforms the first `avail` (<= n) samples of src, zero-extended, into dst.
+    void run(const C *src, size_t avail, C *dst) {
+        if (avail < n_ || src == dst || !aligned(src)) {
+            std::copy_n(src, avail, in_.get());
+            std::fill(in_.get() + avail, in_.get() + n_, C{});
+            src = in_.get();
+        }
+        C *o = aligned(dst) ? dst : out_.get();
+        transform(src, o);
+        if (o != dst) std::copy_n(o, n_, dst);
+    }
+
+    // Transforms what the caller has loaded into in() and returns the staging
+    // output buffer holding the n bins.
+    const C *run_staged() {
+        transform(in_.get(), out_.get());
+        return out_.get();
+    }
+
+    // Transforms in() straight into dst (through the staging output if dst is misaligned).
+    void run_loaded(C *dst) {
+        C *o = aligned(dst) ? dst : out_.get();
+        transform(in_.get(), o);
+        if (o != dst) std::copy_n(o, n_, dst);
+    }
+
+private:
+    Plan() = default;
+    bool aligned(const void *p) const { return L::alignment_of(p) == L::alignment_of(in_.get()); }
+    void transform(const C *src, C *dst) {
+        L::exec(rows_, const_cast<C *>(src), dst);
+        if (cols_ != nullptr) L::exec(cols_, dst, dst);
+    }
+
+    size_t n_ = 0;
+    typename L::plan rows_ = nullptr;
+    typename L::plan cols_ = nullptr;
+    AlignedBuf<C> in_, out_;
+};
+
+std::unique_ptr<Engine> Engine::create(size_t ny, size_t nx, bool two_d, int sign) {
+    size_t n;
+    if (ny == 0 || nx == 0 || !checked_mul(ny, nx, &n) || n > kMaxFftPoints) return nullptr;
+    try {
+        std::unique_ptr<Engine> e(new Engine());
+        e->n_ = n;
+        e->d_ = Plan<double>::create(ny, nx, two_d, sign);
+        if (!e->d_) return nullptr;
+        if (fft_len_single(nx) && (!two_d || fft_len_single(ny))) {
+            e->f_ = Plan<float>::create(ny, nx, two_d, sign);
+            if (!e->f_) return nullptr;
+        }
+        return e;
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+Engine::~Engine() = default;
+
+// Where a call writes its n bins: the caller's buffer, or the truncation
+// scratch (made once, on first need) when the caller holds fewer than n.
+template <class T> T *Engine::dest(T *out, size_t cap) {
+    if (cap >= n_) return out;
+    if (!scratch_) scratch_ = make_aligned<std::complex<double>>(n_);
+    return reinterpret_cast<T *>(scratch_.get());
+}
+
+template <class T> size_t Engine::finish(T *dst, T *out, size_t cap) {
+    if (dst == out) return n_;
+    std::copy_n(dst, cap, out);
+    return cap;
+}
+
+size_t Engine::cf64(const std::complex<double> *in, size_t n_in, std::complex<double> *out, size_t cap) {
+    auto *dst = dest(out, cap);
+    if (dst == nullptr) return 0;
+    d_->run(in, std::min(n_in, n_), dst);
+    return finish(dst, out, cap);
+}
+
+size_t Engine::cf32(const std::complex<float> *in, size_t n_in, std::complex<float> *out, size_t cap) {
+    auto *dst = dest(out, cap);
+    if (dst == nullptr) return 0;
+    const size_t avail = std::min(n_in, n_);
+    if (f_) {
+        f_->run(in, avail, dst);
+    } else {
+        std::complex<double> *w = d_->in();
+        for (size_t i = 0; i < avail; ++i) w[i] = std::complex<double>(in[i].real(), in[i].imag());
+        std::fill(w + avail, w + n_, std::complex<double>{});
+        const std::complex<double> *r = d_->run_staged();
+        for (size_t i = 0; i < n_; ++i)
+            dst[i] = std::complex<float>(static_cast<float>(r[i].real()), static_cast<float>(r[i].imag()));
+    }
+    return finish(dst, out, cap);
+}
+
+// The integer-to-float scaling is fused into the load of the staging buffer.
+template <class I>
+void Engine::integer(const I *in, size_t n_values, float scale, std::complex<float> *out) {
+    const size_t avail = std::min(n_values / 2, n_);
+    if (f_) {
+        std::complex<float> *w = f_->in();
+        for (size_t i = 0; i < avail; ++i)
+            w[i] = std::complex<float>(static_cast<float>(in[2 * i]) * scale, static_cast<float>(in[2 * i + 1]) * scale);
+        std::fill(w + avail, w + n_, std::complex<float>{});
+        f_->run_loaded(out);
+    } else {
+        std::complex<double> *w = d_->in();
+        for (size_t i = 0; i < avail; ++i)
+            w[i] = std::complex<double>(static_cast<float>(in[2 * i]) * scale, static_cast<float>(in[2 * i + 1]) * scale);
+        std::fill(w + avail, w + n_, std::complex<double>{});
+        const std::complex<double> *r = d_->run_staged();
+        for (size_t i = 0; i < n_; ++i)
+            out[i] = std::complex<float>(static_cast<float>(r[i].real()), static_cast<float>(r[i].imag()));
+    }
+}
+
+size_t Engine::ci16(const int16_t *in, size_t n_values, std::complex<float> *out) {
+    integer(in, n_values, 1.0f / 32768.0f, out);
+    return n_;
+}
+
+size_t Engine::ci8(const int8_t *in, size_t n_values, std::complex<float> *out) {
+    integer(in, n_values, 1.0f / 128.0f, out);
+    return n_;
+}
+
+}  // namespace sx::spectral
+
+using sx::spectral::Engine;
+
+struct fft {
+    std::unique_ptr<Engine> e;
+    int sign;
+};
+
+namespace {
+auto *c64(const double *p) { return reinterpret_cast<const std::complex<double> *>(p); }
+auto *c64(double *p) { return reinterpret_cast<std::complex<double> *>(p); }
+auto *c32(const float *p) { return reinterpret_cast<const std::complex<float> *>(p); }
+auto *c32(float *p) { return reinterpret_cast<std::complex<float> *>(p); }
+}  // namespace
+
+extern "C" {
+
+fft *fft_create(uint64_t n, int sign, int) {
+    auto e = Engine::create(1, static_cast<size_t>(n), false, sign);
+    if (!e) return nullptr;
+    auto *h = new (std::nothrow) fft{std::move(e), sign};
+    return h;
+}
+
+void fft_destroy(fft *h) { delete h; }
+void fft_reset(fft *) {}
+uint64_t fft_size(const fft *h) { return h->e->size(); }
+int fft_sign(const fft *h) { return h->sign; }
+
+size_t fft_execute_cf64(fft *h, const double *in, size_t n_in, double *out, size_t out_cap) {
+    return h->e->cf64(c64(in), n_in, c64(out), out_cap);
+}
+size_t fft_execute_cf32(fft *h, const float *in, size_t n_in, float *out, size_t out_cap) {
+    return h->e->cf32(c32(in), n_in, c32(out), out_cap);
+}
+size_t fft_execute_inplace_cf64(fft *h, const double *in, size_t n_in, double *out, size_t out_cap) {
+    return h->e->cf64(c64(in), n_in, c64(out), out_cap);
+}
+size_t fft_execute_inplace_cf32(fft *h, const float *in, size_t n_in, float *out, size_t out_cap) {
+    return h->e->cf32(c32(in), n_in, c32(out), out_cap);
+}
+size_t fft_execute_ci16(fft *h, const int16_t *in, size_t n_in, float *out) { return h->e->ci16(in, n_in, c32(out)); }
+size_t fft_execute_ci8(fft *h, const int8_t *in, size_t n_in, float *out) { return h->e->ci8(in, n_in, c32(out)); }
+
+size_t fft_execute_cf64_max_out(const fft *h) { return h->e->size(); }
+size_t fft_execute_cf32_max_out(const fft *h) { return h->e->size(); }
+size_t fft_execute_inplace_cf64_max_out(const fft *h) { return h->e->size(); }
+size_t fft_execute_inplace_cf32_max_out(const fft *h) { return h->e->size(); }
+size_t fft_execute_ci16_max_out(const fft *h) { return h->e->size(); }
+size_t fft_execute_ci8_max_out(const fft *h) { return h->e->size(); }
+
+}  // extern "C"
