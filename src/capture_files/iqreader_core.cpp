@@ -238,7 +238,10 @@ bool parse_hcb(const uint8_t *h, Hcb &out) {
     v.ext_start = ext_blocks >= 1 ? static_cast<uint64_t>(ext_blocks) * WFM_BLUE_BLOCK : 0;
     const int32_t ext_size = wfm_load_i32(h + WFM_HCB_EXT_SIZE, v.be);
     v.ext_size = ext_size > 0 ? static_cast<uint64_t>(ext_size) : 0;
-    if (!bytes_from_double(wfm_load_f64(h + WFM_HCB_DATA_START, v.be), v.data_start)) return false;
+    // A payload cannot start before the file does: a negative offset is malformed,
+    // while a negative size only means "unknown".
+    const double data_start = wfm_load_f64(h + WFM_HCB_DATA_START, v.be);
+    if (data_start < 0 || !bytes_from_double(data_start, v.data_start)) return false;
     if (!bytes_from_double(wfm_load_f64(h + WFM_HCB_DATA_SIZE, v.be), v.data_size)) return false;
     v.timecode = wfm_load_f64(h + WFM_HCB_TIMECODE, v.be);
     v.xdelta = wfm_load_f64(h + WFM_HCB_XDELTA, v.be);
@@ -522,9 +525,11 @@ void set_type(iqreader &r, int capidx, bool be) {
 // Shared by attached and detached BLUE: metadata from the HCB and its keywords.
 void take_blue_metadata(iqreader &r, const uint8_t *h, const Hcb &hcb, int hdr_fd, uint64_t hdr_bytes) {
     set_type(r, hcb.capidx, hcb.be);
+    // Non-finite header doubles carry no information: they leave fs and t0 unknown.
     r.fs = hcb.xdelta != 0 ? 1.0 / hcb.xdelta : 0.0;
+    if (!std::isfinite(r.fs)) r.fs = 0.0;
     r.fs_source = r.fs != 0 ? IQR_FS_XDELTA : IQR_FS_NONE;
-    if (hcb.timecode != 0) {
+    if (hcb.timecode != 0 && std::isfinite(hcb.timecode)) {
         r.t0 = hcb.timecode - WFM_BLUE_EPOCH_OFFSET;
         r.t0_source = IQR_T0_TIMECODE;
     }

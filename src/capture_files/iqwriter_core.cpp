@@ -1,23 +1,491 @@
 #include "capture_files/iqwriter_core.h"
 
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <new>
+#include <string>
+#include <type_traits>
+
+#include "capture_files/sigmf_meta.h"
+#include "capture_files/wfm_keywords.h"
+#include "capture_files/write_blue_header.h"
+
+struct iqwriter {
+    FILE *f = nullptr;
+    bool owned = false;
+    int ftype = 0, stype = 0, be = 0;
+    uint64_t written = 0;
+    uint8_t *buf = nullptr; // conversion buffer, grown on demand
+    size_t buf_cap = 0;
+    float peak = 0.0f;
+    uint64_t clips = 0;
+    bool track = false;
+    float gain = 1.0f;
+    char hcb_kw[WFM_HCB_KEYWORDS_MAX] = {};
+    size_t hcb_kw_len = 0;
+    uint8_t *ext = nullptr; // extended-header entries, written at close
+    size_t ext_len = 0, ext_cap = 0;
+    bool user_keywords = false; // keywords the caller asked for (not the automatic FREQ)
+    double fs = 0, fc = 0, t0 = 0;
+    std::string path;          // kept only when a metadata file is written at close
+    off_t pos = -1;            // stream offset of the next payload byte; -1 when not seekable
+    bool broken = false;       // a partial sample reached a stream that cannot be rolled back
+};
+
+namespace {
+
+bool is_tag(const char *tag, std::initializer_list<const char *> names) {
+    for (const char *n : names)
+        if (std::strcmp(tag, n) == 0) return true;
+    return false;
+}
+
+bool grow(uint8_t *&p, size_t &cap, size_t need) {
+    if (cap >= need) return true;
+    void *q = std::realloc(p, need);
+    if (q == nullptr) return false;
+    p = static_cast<uint8_t *>(q);
+    cap = need;
+    return true;
+}
+
+// Peak and clip bookkeeping over I' = I·g and Q' = Q·g (single precision). The
+// maxima are kept in separate lanes so the loop vectorises.
+void account(iqwriter *w, const float *iq, size_t n) {
+    const float g = w->gain;
+    const size_t m = 2 * n;
+    constexpr size_t L = 8;
+    float lane[L] = {};
+    size_t i = 0;
+    for (; i + L <= m; i += L)
+        for (size_t k = 0; k < L; ++k) {
+            const float a = std::fabs(iq[i + k] * g);
+            lane[k] = a > lane[k] ? a : lane[k];
+        }
+    float pk = w->peak;
+    for (size_t k = 0; k < L; ++k) pk = lane[k] > pk ? lane[k] : pk;
+    for (; i < m; ++i) {
+        const float a = std::fabs(iq[i] * g);
+        pk = a > pk ? a : pk;
+    }
+    w->peak = pk;
+    const wfm_capture_type &t = WFM_CAPTURE_TYPES[w->stype];
+    if (!w->track || !t.is_integer) return;
+    uint64_t c = 0;
+    if (t.is_complex) {
+        for (size_t j = 0; j < m; ++j) c += std::fabs(iq[j] * g) > 1.0f;
+    } else {
+        for (size_t j = 0; j < n; ++j) c += std::fabs(iq[2 * j] * g) > 1.0f;
+    }
+    w->clips += c;
+}
+
+// Symmetric saturation and truncation toward zero, in double precision so that
+// +1.0 gives exactly the full-scale code for every width; NaN gives 0.
+template <class T> inline T quantise(float x, double full) {
+    double d = x;
+    d = d > 1.0 ? 1.0 : d;
+    d = d < -1.0 ? -1.0 : d;
+    d = d == d ? d : 0.0;
+    return static_cast<T>(d * full);
+}
+
+// Converts n samples (stride 1 over 2n components for complex, the real parts
+// only for scalar) into out, in host order.
+template <class T, bool Complex> void convert(const float *iq, size_t n, float g, T *out) {
+    const size_t m = Complex ? 2 * n : n;
+    constexpr size_t step = Complex ? 1 : 2;
+    if constexpr (std::is_same_v<T, float>) {
+        for (size_t i = 0; i < m; ++i) out[i] = iq[i * step] * g;
+    } else if constexpr (std::is_same_v<T, double>) {
+        for (size_t i = 0; i < m; ++i) out[i] = static_cast<double>(iq[i * step] * g);
+    } else {
+        const double full = static_cast<double>(std::numeric_limits<T>::max());
+        for (size_t i = 0; i < m; ++i) out[i] = quantise<T>(iq[i * step] * g, full);
+    }
+}
+
+template <class U> void bswap_all(U *p, size_t m) {
+    for (size_t i = 0; i < m; ++i) {
+        if constexpr (sizeof(U) == 2) p[i] = __builtin_bswap16(p[i]);
+        if constexpr (sizeof(U) == 4) p[i] = __builtin_bswap32(p[i]);
+        if constexpr (sizeof(U) == 8) p[i] = __builtin_bswap64(p[i]);
+    }
+}
+
+template <bool Complex> void convert_kind(int kind, const float *iq, size_t n, float g, uint8_t *out, bool swap) {
+    const size_t m = Complex ? 2 * n : n;
+    switch (kind) {
+    case WFM_ELEM_F32:
+        convert<float, Complex>(iq, n, g, reinterpret_cast<float *>(out));
+        if (swap) bswap_all(reinterpret_cast<uint32_t *>(out), m);
+        break;
+    case WFM_ELEM_F64:
+        convert<double, Complex>(iq, n, g, reinterpret_cast<double *>(out));
+        if (swap) bswap_all(reinterpret_cast<uint64_t *>(out), m);
+        break;
+    case WFM_ELEM_I32:
+        convert<int32_t, Complex>(iq, n, g, reinterpret_cast<int32_t *>(out));
+        if (swap) bswap_all(reinterpret_cast<uint32_t *>(out), m);
+        break;
+    case WFM_ELEM_I16:
+        convert<int16_t, Complex>(iq, n, g, reinterpret_cast<int16_t *>(out));
+        if (swap) bswap_all(reinterpret_cast<uint16_t *>(out), m);
+        break;
+    default: convert<int8_t, Complex>(iq, n, g, reinterpret_cast<int8_t *>(out)); break;
+    }
+}
+
+// Bytes of buf[0..got) that form whole units: samples of `unit` bytes, or whole
+// lines when unit is 0. Also returns the end of the unit that `got` falls in.
+size_t whole_units(const uint8_t *buf, size_t got, size_t len, size_t unit, size_t *next_end) {
+    if (unit > 0) {
+        const size_t keep = got / unit * unit;
+        *next_end = keep + unit <= len ? keep + unit : len;
+        return keep;
+    }
+    size_t keep = got;
+    while (keep > 0 && buf[keep - 1] != '\n') --keep;
+    size_t end = got;
+    while (end < len && buf[end] != '\n') ++end;
+    *next_end = end < len ? end + 1 : len;
+    return keep;
+}
+
+// Writes buf[0..len) and returns the bytes that landed as whole units. A short
+// write is first completed to the end of the unit it stopped in; when that
+// fails too, the stream is cut back to the last whole unit, so a partial sample
+// or line never shifts what follows. The stream keeps its error indicator.
+size_t emit(iqwriter *w, const uint8_t *buf, size_t len, size_t unit) {
+    if (w->broken) return 0;
+    const off_t start = w->pos;
+    size_t got = std::fwrite(buf, 1, len, w->f);
+    if (got == len) {
+        if (w->pos >= 0) w->pos += static_cast<off_t>(len);
+        return len;
+    }
+    size_t next_end = 0;
+    size_t keep = whole_units(buf, got, len, unit, &next_end);
+    if (keep < got) {
+        const size_t rest = next_end - got;
+        if (std::fwrite(buf + got, 1, rest, w->f) == rest) {
+            keep = next_end;
+            got = next_end;
+        }
+    }
+    if (keep < got) {
+        std::fflush(w->f);
+        __fpurge(w->f); // what could not be written must not be retried later
+        struct stat st;
+        const int fd = fileno(w->f);
+        if (start >= 0 && fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            const off_t target = start + static_cast<off_t>(keep);
+            if ((st.st_size <= target || ftruncate(fd, target) == 0) && fseeko(w->f, target, SEEK_SET) == 0) {
+                w->pos = target;
+                return keep;
+            }
+        }
+        // Nothing can be rolled back (a pipe): stop writing rather than shift every later sample.
+        w->broken = true;
+        w->pos = -1;
+        return keep;
+    }
+    if (w->pos >= 0) w->pos += static_cast<off_t>(keep);
+    return keep;
+}
+
+size_t write_binary(iqwriter *w, const float *iq, size_t n) {
+    const wfm_capture_type &t = WFM_CAPTURE_TYPES[w->stype];
+    const size_t s = t.sample_bytes;
+    const bool host_be = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+    const bool swap = (w->be != 0) != host_be;
+    if (n > SIZE_MAX / s) return 0;
+    const size_t bytes = n * s;
+    const uint8_t *src;
+    if (w->stype == WFM_CAP_CF32 && !swap && w->gain == 1.0f) {
+        src = reinterpret_cast<const uint8_t *>(iq); // the wire format is the input format
+    } else {
+        if (!grow(w->buf, w->buf_cap, bytes)) return 0;
+        if (t.is_complex)
+            convert_kind<true>(w->stype % 5, iq, n, w->gain, w->buf, swap);
+        else
+            convert_kind<false>(w->stype % 5, iq, n, w->gain, w->buf, swap);
+        src = w->buf;
+    }
+    return emit(w, src, bytes, s) / s;
+}
+
+// One text line per sample, the whole block formatted first and written at once.
+size_t write_csv(iqwriter *w, const float *iq, size_t n) {
+    const wfm_capture_type &t = WFM_CAPTURE_TYPES[w->stype];
+    const int kind = w->stype % 5;
+    // "%0.9f" of the largest float is 49 characters; two values, a comma and a newline fit 128.
+    constexpr size_t kLineMax = 128;
+    if (n > SIZE_MAX / kLineMax) return 0;
+    if (!grow(w->buf, w->buf_cap, n * kLineMax)) return 0;
+    char *p = reinterpret_cast<char *>(w->buf);
+    size_t len = 0;
+    const float g = w->gain;
+    for (size_t j = 0; j < n; ++j) {
+        const float i = iq[2 * j] * g, q = iq[2 * j + 1] * g;
+        int k;
+        if (kind == WFM_ELEM_F32) {
+            k = t.is_complex ? std::snprintf(p + len, kLineMax, "%0.9f,%0.9f\n", i, q)
+                             : std::snprintf(p + len, kLineMax, "%0.9f\n", i);
+        } else if (kind == WFM_ELEM_F64) {
+            k = t.is_complex ? std::snprintf(p + len, kLineMax, "%0.17g,%0.17g\n", double(i), double(q))
+                             : std::snprintf(p + len, kLineMax, "%0.17g\n", double(i));
+        } else {
+            const double full = WFM_FULL_SCALE[kind];
+            const long a = quantise<int32_t>(i, full), b = quantise<int32_t>(q, full);
+            k = t.is_complex ? std::snprintf(p + len, kLineMax, "%ld,%ld\n", a, b)
+                             : std::snprintf(p + len, kLineMax, "%ld\n", a);
+        }
+        if (k <= 0 || static_cast<size_t>(k) >= kLineMax) return 0;
+        len += static_cast<size_t>(k);
+    }
+    const size_t keep = emit(w, w->buf, len, 0);
+    size_t lines = 0;
+    for (size_t b = 0; b < keep; ++b) lines += w->buf[b] == '\n';
+    return lines;
+}
+
+void free_writer(iqwriter *w) {
+    std::free(w->buf);
+    std::free(w->ext);
+    delete w;
+}
+
+bool put_i32_at(FILE *f, long off, int32_t v, int be) {
+    uint8_t b[4];
+    wfm_store_i32(b, v, be);
+    return std::fseek(f, off, SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
+}
+
+// data_size, then the keyword area, then the extended header. data_size reaches
+// the file before anything is appended after the payload, so a follower that
+// sees the marker never takes padding or keywords for samples.
+bool finish_blue(iqwriter *w) {
+    FILE *f = w->f;
+    if (std::fseek(f, WFM_HCB_DATA_SIZE, SEEK_SET) != 0) {
+        // Not seekable (a pipe): the header cannot be patched. That alone is
+        // expected, but keywords the caller asked for would be lost silently.
+        return !w->user_keywords;
+    }
+    bool ok = true;
+    const double data_size = static_cast<double>(w->written) * WFM_CAPTURE_TYPES[w->stype].sample_bytes;
+    uint8_t b[8];
+    wfm_store_f64(b, data_size, w->be);
+    ok = std::fwrite(b, 1, 8, f) == 8 && std::fflush(f) == 0;
+    ok = std::fseek(f, 0, SEEK_END) == 0 && ok;
+    if (w->hcb_kw_len > 0) {
+        ok = put_i32_at(f, WFM_HCB_KEYLENGTH, static_cast<int32_t>(w->hcb_kw_len), w->be) &&
+             std::fwrite(w->hcb_kw, 1, w->hcb_kw_len, f) == w->hcb_kw_len && ok;
+        ok = std::fseek(f, 0, SEEK_END) == 0 && ok;
+    }
+    if (w->ext_len > 0) {
+        const off_t p = ftello(f);
+        if (p < 0) return false;
+        const off_t pad = (WFM_BLUE_BLOCK - p % WFM_BLUE_BLOCK) % WFM_BLUE_BLOCK;
+        const off_t blocks = (p + pad) / WFM_BLUE_BLOCK;
+        // Both fields are signed 32-bit: a capture too long for them gets no
+        // extended header rather than a wrapped pointer.
+        if (blocks > INT32_MAX || w->ext_len > static_cast<size_t>(INT32_MAX)) return false;
+        static const uint8_t zeros[WFM_BLUE_BLOCK] = {};
+        ok = std::fwrite(zeros, 1, static_cast<size_t>(pad), f) == static_cast<size_t>(pad) &&
+             std::fwrite(w->ext, 1, w->ext_len, f) == w->ext_len && ok;
+        ok = put_i32_at(f, WFM_HCB_EXT_START, static_cast<int32_t>(blocks), w->be) &&
+             put_i32_at(f, WFM_HCB_EXT_SIZE, static_cast<int32_t>(w->ext_len), w->be) && ok;
+        ok = std::fseek(f, 0, SEEK_END) == 0 && ok;
+    }
+    return ok;
+}
+
+bool add_ext_entry(iqwriter *w, const char *tag, char code, const void *value, size_t count) {
+    const size_t es = wfm_kw_elem_size(code);
+    const size_t tag_len = std::strlen(tag);
+    if (es == 0 || count > SIZE_MAX / es) return false;
+    const size_t len = wfm_kw_entry_size(tag_len, count * es);
+    if (len == 0 || len > SIZE_MAX - w->ext_len) return false;
+    size_t cap = w->ext_cap == 0 ? 256 : w->ext_cap;
+    while (cap < w->ext_len + len) {
+        if (cap > SIZE_MAX / 2) return false;
+        cap *= 2;
+    }
+    if (!grow(w->ext, w->ext_cap, cap)) return false;
+    const size_t n = wfm_kw_encode(w->ext + w->ext_len, w->ext_cap - w->ext_len, tag, code, value, count, w->be);
+    if (n == 0) return false;
+    w->ext_len += n;
+    return true;
+}
+
+}  // namespace
+
 extern "C" {
 
-iqwriter *iqwriter_create(const char *, int, int, int, uint64_t, int, double, double, double, double) { return nullptr; }
-iqwriter *iqwriter_open(FILE *, int, int, int, uint64_t, double, double, double) { return nullptr; }
-size_t iqwriter_write(iqwriter *, const float *, size_t) { return 0; }
-int iqwriter_add_keyword(iqwriter *, const char *, char, const void *, size_t) { return -1; }
-int iqwriter_flush(iqwriter *) { return -1; }
-void iqwriter_set_gain(iqwriter *, float) {}
-void iqwriter_track_clipping(iqwriter *, int) {}
-double iqwriter_peak(const iqwriter *) { return 0; }
-double iqwriter_get_peak_dbfs(const iqwriter *) { return 0; }
-int iqwriter_get_clipped(const iqwriter *) { return 0; }
-double iqwriter_clip_fraction(const iqwriter *) { return 0; }
-double iqwriter_get_clip_fraction(const iqwriter *) { return 0; }
-uint64_t iqwriter_samples_written(const iqwriter *) { return 0; }
-uint64_t iqwriter_clip_count(const iqwriter *) { return 0; }
-int iqwriter_close(iqwriter *) { return 0; }
-int iqwriter_destroy(iqwriter *) { return 0; }
-int write_sigmf_sidecar(iqwriter *) { return -1; }
+iqwriter *iqwriter_open(FILE *f, int file_type, int sample_type, int big_endian, uint64_t total, double fs, double fc,
+                        double t0) {
+    if (f == nullptr || sample_type < 0 || sample_type >= WFM_CAP_COUNT || file_type < 0 || file_type > 3)
+        return nullptr;
+    iqwriter *w = new (std::nothrow) iqwriter;
+    if (w == nullptr) return nullptr;
+    w->f = f;
+    w->ftype = file_type;
+    w->stype = sample_type;
+    w->be = big_endian != 0;
+    w->fs = fs;
+    w->fc = fc;
+    w->t0 = t0;
+    if (file_type == WFM_FILE_BLUE) {
+        if (wfm_blue_write_hcb(f, sample_type, w->be, total, 0, fs, fc, WFM_BLUE_HCB_BYTES, t0) != 0) {
+            free_writer(w);
+            return nullptr;
+        }
+        if (fc != 0.0) {
+            const int n = std::snprintf(w->hcb_kw, sizeof w->hcb_kw, "FREQ=%.17g", fc);
+            w->hcb_kw_len = static_cast<size_t>(n) + 1;
+            if (!add_ext_entry(w, "FREQ", 'D', &fc, 1)) {
+                free_writer(w);
+                return nullptr;
+            }
+        }
+    }
+    w->pos = ftello(f);
+    return w;
+}
+
+iqwriter *iqwriter_create(const char *path, int file_type, int sample_type, int big_endian, uint64_t total,
+                          int sidecar, double fs, double fc, double headroom_db, double t0) {
+    // Everything is checked before the file is opened, so a refusal leaves no file behind.
+    if (path == nullptr || sample_type < 0 || sample_type >= WFM_CAP_COUNT || file_type < 0 || file_type > 3 ||
+        !std::isfinite(headroom_db))
+        return nullptr;
+    const size_t len = std::strlen(path);
+    if (file_type == WFM_FILE_SIGMF && (len <= 10 || std::strcmp(path + len - 11, ".sigmf-data") != 0))
+        return nullptr;
+    const bool keep_path =
+        file_type == WFM_FILE_SIGMF || (sidecar && (file_type == WFM_FILE_RAW || file_type == WFM_FILE_CSV));
+    char meta[WFM_SIGMF_NAME_MAX + 1];
+    if (keep_path && wfm_sigmf_meta_path(path, meta, sizeof meta) != 0) return nullptr;
+    FILE *f = std::fopen(path, "wb");
+    if (f == nullptr) return nullptr;
+    // Unbuffered: every write call is one system call of whole samples, so what
+    // the writer counts is exactly what reached the file, and a follower sees each
+    // block as soon as write() returns.
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    iqwriter *w = iqwriter_open(f, file_type, sample_type, big_endian, total, fs, fc, t0);
+    if (w == nullptr) {
+        std::fclose(f);
+        return nullptr;
+    }
+    w->owned = true;
+    try {
+        if (keep_path) w->path = path;
+    } catch (const std::bad_alloc &) {
+        std::fclose(f);
+        free_writer(w);
+        return nullptr;
+    }
+    if (headroom_db != 0.0) w->gain = static_cast<float>(std::exp(-0.05 * headroom_db * std::log(10.0)));
+    return w;
+}
+
+size_t iqwriter_write(iqwriter *w, const float *iq, size_t n) {
+    if (w == nullptr || n == 0 || iq == nullptr || w->f == nullptr) return 0;
+    account(w, iq, n);
+    const size_t done = w->ftype == WFM_FILE_CSV ? write_csv(w, iq, n) : write_binary(w, iq, n);
+    w->written += done;
+    return done;
+}
+
+int iqwriter_add_keyword(iqwriter *w, const char *tag, char code, const void *value, size_t count) {
+    if (w == nullptr || w->ftype != WFM_FILE_BLUE || tag == nullptr || value == nullptr || count == 0 ||
+        wfm_kw_elem_size(code) == 0)
+        return -1;
+    const size_t tag_len = std::strlen(tag);
+    if (code == 'A' && is_tag(tag, {"CREATOR", "IO", "PACKET", "PKT_BYTE_COUNT", "TC_PREC", "VER"}) &&
+        count <= WFM_HCB_KEYWORDS_MAX && w->hcb_kw_len + tag_len + count + 2 <= WFM_HCB_KEYWORDS_MAX) {
+        char *p = w->hcb_kw + w->hcb_kw_len;
+        std::memcpy(p, tag, tag_len);
+        p[tag_len] = '=';
+        std::memcpy(p + tag_len + 1, value, count);
+        p[tag_len + 1 + count] = '\0';
+        w->hcb_kw_len += tag_len + count + 2;
+        w->user_keywords = true;
+        return 0;
+    }
+    if (!add_ext_entry(w, tag, code, value, count)) return -1;
+    w->user_keywords = true;
+    return 0;
+}
+
+int iqwriter_flush(iqwriter *w) {
+    if (w == nullptr || w->f == nullptr || std::ferror(w->f) || w->broken) return -1;
+    return std::fflush(w->f) == 0 ? 0 : -1;
+}
+
+void iqwriter_set_gain(iqwriter *w, float gain) {
+    if (w != nullptr) w->gain = gain;
+}
+void iqwriter_track_clipping(iqwriter *w, int on) {
+    if (w != nullptr) w->track = on != 0;
+}
+double iqwriter_peak(const iqwriter *w) { return w == nullptr ? 0.0 : w->peak; }
+double iqwriter_get_peak_dbfs(const iqwriter *w) {
+    const double p = iqwriter_peak(w);
+    return p > 0.0 ? 20.0 * std::log10(p) : -INFINITY;
+}
+int iqwriter_get_clipped(const iqwriter *w) {
+    return w != nullptr && w->peak > 1.0f && WFM_CAPTURE_TYPES[w->stype].is_integer;
+}
+double iqwriter_clip_fraction(const iqwriter *w) {
+    if (w == nullptr || w->written == 0) return 0.0;
+    return static_cast<double>(w->clips) / (2.0 * static_cast<double>(w->written));
+}
+double iqwriter_get_clip_fraction(const iqwriter *w) { return iqwriter_clip_fraction(w); }
+uint64_t iqwriter_samples_written(const iqwriter *w) { return w == nullptr ? 0 : w->written; }
+uint64_t iqwriter_clip_count(const iqwriter *w) { return w == nullptr ? 0 : w->clips; }
+
+int write_sigmf_sidecar(iqwriter *w) {
+    if (w == nullptr || w->path.empty()) return -1;
+    char name[WFM_SIGMF_NAME_MAX + 1];
+    if (wfm_sigmf_meta_path(w->path.c_str(), name, sizeof name) != 0) return -1;
+    char *json = wfm_sigmf_meta_json(w->stype, w->be, nullptr, 0, w->fs, w->fc, w->t0);
+    if (json == nullptr) return -1;
+    int rc = -1;
+    FILE *f = std::fopen(name, "w");
+    if (f != nullptr) {
+        const size_t n = std::strlen(json);
+        const bool wrote = std::fwrite(json, 1, n, f) == n;
+        rc = (std::fclose(f) == 0 && wrote) ? 0 : -1;
+    }
+    wfm_sigmf_meta_free(json);
+    return rc;
+}
+
+int iqwriter_close(iqwriter *w) {
+    if (w == nullptr) return 0;
+    bool ok = !w->broken;
+    if (w->ftype == WFM_FILE_BLUE) ok = finish_blue(w) && ok;
+    if (std::ferror(w->f)) ok = false;
+    if (w->owned) {
+        if (std::fclose(w->f) != 0) ok = false;
+    } else if (std::fflush(w->f) != 0) {
+        ok = false;
+    }
+    w->f = nullptr;
+    if (ok && !w->path.empty() && write_sigmf_sidecar(w) != 0) ok = false;
+    free_writer(w);
+    return ok ? 0 : -1;
+}
+
+int iqwriter_destroy(iqwriter *w) { return iqwriter_close(w); }
 
 }  // extern "C"

@@ -1,12 +1,245 @@
 #include "capture_files/sigmf_meta.h"
 
+#include <cJSON.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "capture_files/blue_format.h"
+
+namespace {
+
+constexpr const char *kElemNames[5] = {"f32", "f64", "i32", "i16", "i8"};
+constexpr const char *kWaveLabels[9] = {"tone", "noise", "pn", "bpsk", "qpsk", "chirp", "bits", "symbols", "dsss"};
+constexpr const char *kSnrModes[4] = {"auto", "fs", "ebno", "esno"};
+constexpr int kWaveTone = 0, kWaveNoise = 1, kWaveChirp = 5, kWaveDsss = 8;
+// A metadata document is a few hundred bytes; anything this large is not ours.
+constexpr long kMetaMaxBytes = 64L << 20;
+
+struct JsonDelete {
+    void operator()(cJSON *j) const { cJSON_Delete(j); }
+};
+using Json = std::unique_ptr<cJSON, JsonDelete>;
+
+// cJSON_Add*ToObject return null on failure; the document is then abandoned.
+bool add_number(cJSON *o, const char *k, double v) { return cJSON_AddNumberToObject(o, k, v) != nullptr; }
+bool add_string(cJSON *o, const char *k, const char *v) { return cJSON_AddStringToObject(o, k, v) != nullptr; }
+
+// "YYYY-MM-DDTHH:MM:SS.uuuuuuZ", or false when t0 has no calendar time.
+bool format_datetime(double t0, char *out, size_t cap) {
+    // Beyond ±1e15 s (30 million years) time_t conversion and gmtime are meaningless.
+    if (!std::isfinite(t0) || std::fabs(t0) > 1e15) return false;
+    const double s = std::floor(t0);
+    const long long us = static_cast<long long>(1e9 * (t0 - s)) / 1000;
+    const time_t secs = static_cast<time_t>(s);
+    struct tm tmv;
+    if (gmtime_r(&secs, &tmv) == nullptr) return false;
+    char date[64];
+    if (std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tmv) == 0) return false;
+    const int n = std::snprintf(out, cap, "%s.%06lldZ", date, us);
+    return n > 0 && static_cast<size_t>(n) < cap;
+}
+
+bool add_annotation(cJSON *arr, const wfm_segment &seg, const wfm_span &sp, const wfm_wave_desc &d, double fc) {
+    cJSON *a = cJSON_CreateObject();
+    if (a == nullptr) return false;
+    if (!cJSON_AddItemToArray(arr, a)) {
+        cJSON_Delete(a);
+        return false;
+    }
+    double lower, upper;
+    if (d.type == kWaveChirp) {
+        lower = std::fmin(d.freq, d.chirp_end) + fc;
+        upper = std::fmax(d.freq, d.chirp_end) + fc;
+    } else {
+        const double w = (d.type == kWaveTone || d.type == kWaveNoise || d.sps <= 0) ? 0.0 : seg.fs / d.sps / 2.0;
+        lower = d.freq + fc - w;
+        upper = d.freq + fc + w;
+    }
+    const bool known = d.type >= 0 && d.type < 9;
+    bool ok = add_number(a, "core:sample_start", static_cast<double>(sp.offset + sp.lead)) &&
+              add_number(a, "core:sample_count", static_cast<double>(sp.burst)) &&
+              add_number(a, "core:freq_lower_edge", lower) && add_number(a, "core:freq_upper_edge", upper) &&
+              (!known || add_string(a, "core:label", kWaveLabels[d.type])) && add_number(a, "tessel:snr", d.snr) &&
+              (!(d.snr_mode >= 0 && d.snr_mode < 4) || add_string(a, "tessel:snr_mode", kSnrModes[d.snr_mode])) &&
+              add_number(a, "tessel:sps", d.sps) && add_number(a, "tessel:seed", d.seed) &&
+              add_number(a, "tessel:pn_length", d.pn_length) &&
+              add_number(a, "tessel:pn_poly", static_cast<double>(d.pn_poly));
+    if (ok && d.type == kWaveDsss && d.dsss_symbol_rate > 0) {
+        ok = add_number(a, "tessel:symbol_rate", d.dsss_symbol_rate) &&
+             (d.dsss_data == 0 || add_string(a, "tessel:data", "none"));
+    }
+    return ok;
+}
+
+// One annotation per description per span. A span array that cannot be
+// allocated leaves the annotations empty, as the document is still useful.
+bool add_annotations(cJSON *arr, const wfm_segment *segs, size_t n_segs, double fc) {
+    const uint64_t total = wfm_compose_spans(segs, n_segs, nullptr, 0);
+    if (total == 0 || total > SIZE_MAX / sizeof(wfm_span)) return true;
+    std::vector<wfm_span> spans;
+    try {
+        spans.resize(static_cast<size_t>(total));
+    } catch (const std::exception &) {
+        return true;
+    }
+    wfm_compose_spans(segs, n_segs, spans.data(), spans.size());
+    for (const wfm_span &sp : spans) {
+        const wfm_segment &seg = segs[sp.segment];
+        if (seg.n_descs == 0 || seg.descs == nullptr) continue;
+        for (uint64_t k = 0; k < seg.n_descs; ++k)
+            if (!add_annotation(arr, seg, sp, seg.descs[k], fc)) return false;
+    }
+    return true;
+}
+
+// fs of the segments when they all share one rate (NaN counts as different).
+double common_rate(const wfm_segment *segs, size_t n_segs) {
+    const double r = segs[0].fs;
+    for (size_t i = 0; i < n_segs; ++i)
+        if (!(segs[i].fs == r)) return 0.0;
+    return r;
+}
+
+// Element kind from the datatype text after its 'c'/'r'; sets *rest past the name.
+int parse_elem(const char *s, const char **rest) {
+    for (int k = 0; k < 5; ++k) {
+        const size_t n = std::strlen(kElemNames[k]);
+        if (std::strncmp(s, kElemNames[k], n) == 0) {
+            *rest = s + n;
+            return k;
+        }
+    }
+    return -1;
+}
+
+// A usable rate or frequency: finite (a huge exponent parses to infinity).
+double finite_or_zero(const cJSON *n) { return (cJSON_IsNumber(n) && std::isfinite(n->valuedouble)) ? n->valuedouble : 0.0; }
+
+}  // namespace
+
 extern "C" {
 
-char *wfm_sigmf_meta_json(int, int, const wfm_segment *, size_t, double, double, double) { return nullptr; }
-void wfm_sigmf_meta_free(char *) {}
-int wfm_sigmf_datatype(int, int, char *, size_t) { return -1; }
-int wfm_sigmf_meta_path(const char *, char *, size_t) { return -1; }
-int wfm_sigmf_meta_parse(const char *, size_t, wfm_sigmf_info *) { return -1; }
-int wfm_sigmf_meta_read(const char *, wfm_sigmf_info *) { return -1; }
+int wfm_sigmf_datatype(int sample_type, int big_endian, char *out, size_t cap) {
+    if (out == nullptr || sample_type < 0 || sample_type >= WFM_CAP_COUNT) return -1;
+    const wfm_capture_type &t = WFM_CAPTURE_TYPES[sample_type];
+    const char *suffix = t.elem_bytes == 1 ? "" : (big_endian ? "_be" : "_le");
+    const int n = std::snprintf(out, cap, "%c%s%s", t.is_complex ? 'c' : 'r', kElemNames[sample_type % 5], suffix);
+    return (n > 0 && static_cast<size_t>(n) < cap) ? 0 : -1;
+}
+
+char *wfm_sigmf_meta_json(int sample_type, int big_endian, const wfm_segment *segs, size_t n_segs, double fs,
+                          double fc, double t0) {
+    char datatype[16];
+    if (wfm_sigmf_datatype(sample_type, big_endian, datatype, sizeof datatype) != 0) return nullptr;
+    if (segs == nullptr) n_segs = 0;
+    if (n_segs > 0 && fs == 0.0) fs = common_rate(segs, n_segs);
+
+    Json doc(cJSON_CreateObject());
+    if (!doc) return nullptr;
+    cJSON *global = cJSON_AddObjectToObject(doc.get(), "global");
+    if (global == nullptr || !add_string(global, "core:datatype", datatype)) return nullptr;
+    if (fs != 0.0 && !add_number(global, "core:sample_rate", fs)) return nullptr;
+    if (!add_string(global, "core:version", "1.0.0") || !add_string(global, "core:description", "kolvane tessel") ||
+        !add_string(global, "core:author", "kolvane tessel"))
+        return nullptr;
+
+    cJSON *captures = cJSON_AddArrayToObject(doc.get(), "captures");
+    cJSON *cap = cJSON_CreateObject();
+    if (captures == nullptr || cap == nullptr) {
+        cJSON_Delete(cap);
+        return nullptr;
+    }
+    if (!cJSON_AddItemToArray(captures, cap)) {
+        cJSON_Delete(cap);
+        return nullptr;
+    }
+    if (!add_number(cap, "core:sample_start", 0)) return nullptr;
+    char when[96];
+    if (t0 != 0.0 && format_datetime(t0, when, sizeof when) && !add_string(cap, "core:datetime", when)) return nullptr;
+    if (fc != 0.0 && !add_number(cap, "core:frequency", fc)) return nullptr;
+
+    cJSON *ann = cJSON_AddArrayToObject(doc.get(), "annotations");
+    if (ann == nullptr) return nullptr;
+    if (n_segs > 0 && !add_annotations(ann, segs, n_segs, fc)) return nullptr;
+    return cJSON_PrintUnformatted(doc.get());
+}
+
+void wfm_sigmf_meta_free(char *json) { cJSON_free(json); }
+
+int wfm_sigmf_meta_path(const char *path, char *out, size_t cap) {
+    if (path == nullptr || out == nullptr || cap == 0) return -1;
+    const size_t len = std::strlen(path);
+    static const char kData[] = ".sigmf-data";
+    static const char kMeta[] = ".sigmf-meta";
+    const size_t ext = sizeof kData - 1;
+    const bool replace = len > 10 && std::strcmp(path + len - ext, kData) == 0;
+    const size_t base = replace ? len - ext : len;
+    const size_t need = base + (sizeof kMeta - 1);
+    // A truncated name would put the metadata beside the wrong file: refuse it.
+    if (need > WFM_SIGMF_NAME_MAX || need + 1 > cap) return -1;
+    std::memcpy(out, path, base);
+    std::memcpy(out + base, kMeta, sizeof kMeta);
+    return 0;
+}
+
+int wfm_sigmf_meta_parse(const char *text, size_t len, wfm_sigmf_info *out) {
+    if (text == nullptr || out == nullptr || len == 0) return -1;
+    Json doc(cJSON_ParseWithLength(text, len));
+    if (!doc) return -1;
+    const cJSON *global = cJSON_GetObjectItemCaseSensitive(doc.get(), "global");
+    if (!cJSON_IsObject(global)) return -1;
+    const cJSON *dt = cJSON_GetObjectItemCaseSensitive(global, "core:datatype");
+    if (!cJSON_IsString(dt) || dt->valuestring == nullptr) return -1;
+    const char *s = dt->valuestring;
+    int scalar;
+    if (s[0] == 'c')
+        scalar = 0;
+    else if (s[0] == 'r')
+        scalar = 1;
+    else
+        return -1;
+    const char *rest = nullptr;
+    const int kind = parse_elem(s + 1, &rest);
+    if (kind < 0) return -1;
+    wfm_sigmf_info info{};
+    info.sample_type = kind + (scalar ? 5 : 0);
+    info.big_endian = std::strstr(rest, "be") != nullptr;
+    info.fs = finite_or_zero(cJSON_GetObjectItemCaseSensitive(global, "core:sample_rate"));
+    const cJSON *captures = cJSON_GetObjectItemCaseSensitive(doc.get(), "captures");
+    const cJSON *first = cJSON_IsArray(captures) ? cJSON_GetArrayItem(captures, 0) : nullptr;
+    const cJSON *freq = cJSON_IsObject(first) ? cJSON_GetObjectItemCaseSensitive(first, "core:frequency") : nullptr;
+    if (cJSON_IsNumber(freq) && std::isfinite(freq->valuedouble)) {
+        info.fc = freq->valuedouble;
+        info.fc_present = 1;
+    }
+    *out = info;
+    return 0;
+}
+
+int wfm_sigmf_meta_read(const char *meta_path, wfm_sigmf_info *out) {
+    if (meta_path == nullptr || out == nullptr) return -1;
+    FILE *f = std::fopen(meta_path, "rb");
+    if (f == nullptr) return -1;
+    int rc = -1;
+    long size = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+    if (size > 0 && size <= kMetaMaxBytes && std::fseek(f, 0, SEEK_SET) == 0) {
+        auto *buf = static_cast<char *>(std::malloc(static_cast<size_t>(size)));
+        if (buf != nullptr) {
+            if (std::fread(buf, 1, static_cast<size_t>(size), f) == static_cast<size_t>(size))
+                rc = wfm_sigmf_meta_parse(buf, static_cast<size_t>(size), out);
+            std::free(buf);
+        }
+    }
+    std::fclose(f);
+    return rc;
+}
 
 }  // extern "C"

@@ -34,14 +34,16 @@ uint64_t wfm_compose_spans(const wfm_segment *segs, size_t n_segs, wfm_span *spa
         const wfm_segment &s = segs[i];
         const uint64_t n = s.reps == 0 ? 1 : s.reps;
         const uint32_t seed = (s.n_descs > 0 && s.descs != nullptr) ? s.descs[0].seed : 1u;
-        for (uint64_t j = 0; j < n; ++j) {
+        // Spans past the capacity are only counted, never drawn: a huge repetition
+        // count costs nothing when sizing the array.
+        for (uint64_t j = 0; spans != nullptr && j < n && total + j < cap; ++j) {
             const uint64_t burst =
                 (s.flags & WFM_SEG_DRAW_BURST) ? wfm_draw_samples(seed, 0, j, i, 16, s.burst, s.burst_hi) : s.burst;
             const uint64_t tail =
                 (s.flags & WFM_SEG_DRAW_TAIL) ? wfm_draw_samples(seed, 0, j, i, 32, s.tail, s.tail_hi) : s.tail;
             const uint64_t lead =
                 (s.flags & WFM_SEG_DRAW_LEAD) ? wfm_draw_samples(seed, 0, j, i, 64, s.lead, s.lead_hi) : s.lead;
-            if (spans != nullptr && total + j < cap) spans[total + j] = {i, j, offset, lead, burst, tail};
+            spans[total + j] = {i, j, offset, lead, burst, tail};
             offset += lead + burst + tail;
         }
         total += n;
