@@ -1,0 +1,601 @@
+// The telemetry module: a telemetry context (Telemetry) and its lossless
+// captures to memory (MemoryCapture) and to a file (Capture).
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/sx_interrupt_adopt.h"
+#include "core/sx_pyframe.h"
+#include "core/sx_tlm_capture_core.h"
+#include "core/sx_tlm_core.h"
+#include "core/timing_core.h"
+
+namespace py = sx::py;
+
+namespace {
+
+PyArray_Descr *g_record_dtype = nullptr;  // built once at import, reused
+PyTypeObject *g_stats_type = nullptr;     // built on first use
+
+// Every live context made by Telemetry, with the captures opened on it. A
+// context may be destroyed while captures still point at it (Telemetry.destroy,
+// or garbage collection when a capture was given only the raw capsule): the
+// context first closes and lets go of each of them, so no capture ever touches
+// freed memory. Everything here runs under the interpreter lock.
+std::unordered_map<sx_tlm *, std::vector<sx_tlm_capture *>> g_live;
+
+void telemetry_release(sx_tlm *ctx) {
+    auto it = g_live.find(ctx);
+    if (it != g_live.end()) {
+        for (sx_tlm_capture *c : it->second) sx_tlm_capture_detach(c);
+        g_live.erase(it);
+    }
+    sx_tlm_destroy(ctx);
+}
+
+void capture_release(sx_tlm_capture *c) {
+    auto it = g_live.find(sx_tlm_capture_context(c));
+    if (it != g_live.end()) std::erase(it->second, c);
+    sx_tlm_capture_destroy(c);
+}
+
+constexpr const char *kHoleMsg =
+    "the capture has a hole: records were dropped, which the block bound makes impossible unless a step ran "
+    "longer than block_samples or no boundary was reached at all \xe2\x80\x94 see Capture.dropped";
+constexpr const char *kOpenMsg =
+    "capture could not be opened: attach every probe BEFORE opening (the ring is sized from the probe table, so "
+    "no probes means no bound), pass a non-zero block_samples, use a context with no capture already open, and "
+    "\xe2\x80\x94 for the file flavour \xe2\x80\x94 a writable path";
+
+// The close verdict as an exception. A hole (-4) gets the hole message; a
+// failed write or exhausted memory gets a text that names the real cause.
+PyObject *raise_verdict(int v) {
+    const char *text = v == SX_ERR_SEND    ? "capture close failed: the data file or its sidecar could not be written"
+                       : v == SX_ERR_NOMEM ? "capture close failed: out of memory"
+                                           : kHoleMsg;
+    return py::raise_status(PyExc_ValueError, text, v);
+}
+
+// out= for record arrays: the record dtype exactly, C-contiguous, writeable.
+bool check_record_out(PyObject *out) {
+    if (out == nullptr || out == Py_None) return true;
+    auto *a = reinterpret_cast<PyArrayObject *>(out);
+    if (PyArray_Check(out) && PyArray_EquivTypes(PyArray_DESCR(a), g_record_dtype) && PyArray_IS_C_CONTIGUOUS(a) &&
+        PyArray_ISWRITEABLE(a) && PyArray_ISALIGNED(a))
+        return true;
+    PyObject *got = PyArray_Check(out) ? reinterpret_cast<PyObject *>(PyArray_DESCR(a)) : reinterpret_cast<PyObject *>(Py_TYPE(out));
+    PyErr_Format(PyExc_TypeError, "out must be a writable, C-contiguous ndarray of dtype %R, not %R",
+                 reinterpret_cast<PyObject *>(g_record_dtype), got);
+    return false;
+}
+
+// {name: values} (or {name: (n, values)} with index) for every registered
+// probe, in registration order, from `count` records.
+PyObject *group_by_probe(const sx_tlm *ctx, const sx_tlm_record *recs, size_t count, bool index) {
+    const size_t np = sx_tlm_probe_count(ctx);
+    std::vector<size_t> counts(np);
+    sx_tlm_demux_counts(recs, count, counts.data(), np);
+    PyObject *d = PyDict_New();
+    if (d == nullptr) return nullptr;
+    std::vector<float *> values(np, nullptr);
+    std::vector<uint64_t *> indices(np, nullptr);
+    std::vector<PyObject *> keep;  // borrowed from d, filled after demux
+    for (size_t i = 0; i < np; ++i) {
+        const char *name = sx_tlm_probe_name(ctx, static_cast<int>(i));
+        if (name == nullptr) {
+            Py_DECREF(d);
+            return PyErr_Format(PyExc_RuntimeError, "read_dict: sx_tlm_probe_name returned NULL at %zu", i);
+        }
+        PyObject *key = PyUnicode_FromString(name);
+        if (key == nullptr) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+        const int dup = PyDict_Contains(d, key);
+        if (dup != 0) {
+            Py_DECREF(key);
+            Py_DECREF(d);
+            return dup < 0 ? nullptr : PyErr_Format(PyExc_RuntimeError, "read_dict: two probes are both named '%s'", name);
+        }
+        PyObject *vals = py::new_array(NPY_FLOAT32, counts[i]);
+        PyObject *idx = index && vals != nullptr ? py::new_array(NPY_UINT64, counts[i]) : nullptr;
+        PyObject *item = nullptr;
+        if (vals != nullptr && (!index || idx != nullptr)) {
+            values[i] = py::array_data<float>(vals);
+            if (index) indices[i] = py::array_data<uint64_t>(idx);
+            item = index ? PyTuple_Pack(2, idx, vals) : Py_NewRef(vals);
+        }
+        Py_XDECREF(vals);
+        Py_XDECREF(idx);
+        if (item == nullptr || PyDict_SetItem(d, key, item) < 0) {
+            Py_XDECREF(item);
+            Py_DECREF(key);
+            Py_DECREF(d);
+            return nullptr;
+        }
+        Py_DECREF(item);
+        Py_DECREF(key);
+    }
+    sx_tlm_demux(recs, count, values.data(), index ? indices.data() : nullptr, counts.data(), np);
+    return d;
+}
+
+// ----------------------------------------------------------------------------
+// Telemetry
+
+using TlmObj = py::Object<sx_tlm, telemetry_release>;
+
+int Telemetry_init(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"ring_records", nullptr};
+    size_t ring_records = 16384;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&", const_cast<char **>(kwlist), py::to_size, &ring_records))
+        return -1;
+    sx_tlm *h = sx_tlm_create(ring_records);
+    if (h == nullptr) {
+        PyErr_SetString(PyExc_ValueError,
+                        "ring_records must be a power of two (and at least the page minimum); read the granted size "
+                        "back from Telemetry.capacity");
+        return -1;
+    }
+    try {
+        g_live.emplace(h, std::vector<sx_tlm_capture *>{});
+    } catch (const std::bad_alloc &) {
+        sx_tlm_destroy(h);
+        PyErr_NoMemory();
+        return -1;
+    }
+    auto *o = py::as<TlmObj>(self);
+    py::release(o);
+    o->h = h;
+    return 0;
+}
+
+PyObject *Telemetry_probe(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"name", "decim", nullptr};
+    const char *name = nullptr;
+    uint32_t decim = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "s|O&", const_cast<char **>(kwlist), &name, py::to_u32, &decim))
+        return nullptr;
+    auto *h = py::live<TlmObj>(self);
+    if (h == nullptr) return nullptr;
+    const int id = sx_tlm_probe(h, name, decim);
+    if (id < 0)
+        return py::raise_status(PyExc_ValueError,
+                                "probe: name is NULL or too long, decim is 0, or the table is full", id);
+    return PyLong_FromLong(id);
+}
+
+PyObject *Telemetry_probe_id(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"name", nullptr};
+    const char *name = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "s", const_cast<char **>(kwlist), &name)) return nullptr;
+    auto *h = py::live<TlmObj>(self);
+    if (h == nullptr) return nullptr;
+    const int id = sx_tlm_probe_id(h, name);
+    if (id < 0) return py::raise_status(PyExc_KeyError, "no probe by that name", id);
+    return PyLong_FromLong(id);
+}
+
+PyObject *Telemetry_set_decim(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"name", "decim", nullptr};
+    const char *name = nullptr;
+    uint32_t decim = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "sO&", const_cast<char **>(kwlist), &name, py::to_u32, &decim))
+        return nullptr;
+    auto *h = py::live<TlmObj>(self);
+    if (h == nullptr) return nullptr;
+    const int rc = sx_tlm_set_decim(h, name, decim);
+    if (rc != 0) return py::raise_status(PyExc_ValueError, "set_decim failed", rc);
+    Py_RETURN_NONE;
+}
+
+PyObject *Telemetry_emit(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"id", "v", nullptr};
+    int id = 0;
+    double v = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "id", const_cast<char **>(kwlist), &id, &v)) return nullptr;
+    auto *h = py::live<TlmObj>(self);
+    if (h == nullptr) return nullptr;
+    const int rc = sx_tlm_emit_checked(h, id, v);
+    if (rc != 0) return py::raise_status(PyExc_ValueError, "emit failed", rc);
+    Py_RETURN_NONE;
+}
+
+PyObject *Telemetry_set_now(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"n", nullptr};
+    uint64_t n = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&", const_cast<char **>(kwlist), py::to_u64, &n)) return nullptr;
+    auto *h = py::live<TlmObj>(self);
+    if (h == nullptr) return nullptr;
+    sx_tlm_set_now(h, n);
+    Py_RETURN_NONE;
+}
+
+PyObject *Telemetry_emitted(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"id", nullptr};
+    int id = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "i", const_cast<char **>(kwlist), &id)) return nullptr;
+    auto *h = py::live<TlmObj>(self);
+    if (h == nullptr) return nullptr;
+    return PyLong_FromUnsignedLongLong(sx_tlm_emitted(h, id));
+}
+
+PyObject *Telemetry_read(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"n", "out", nullptr};
+    size_t n = 0;
+    PyObject *out = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &n, &out))
+        return nullptr;
+    auto *h = py::live<TlmObj>(self);
+    if (h == nullptr || !check_record_out(out)) return nullptr;
+    py::Output o;
+    if (!o.prepare(out, g_record_dtype, sx_tlm_read_max_out(h))) return nullptr;
+    return o.finish(sx_tlm_read(h, n, o.data<sx_tlm_record>(), o.capacity()));
+}
+
+PyObject *Telemetry_read_dict(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"n", "index", nullptr};
+    size_t n = 0;
+    int index = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&p", const_cast<char **>(kwlist), py::to_size, &n, &index))
+        return nullptr;
+    auto *h = py::live<TlmObj>(self);
+    if (h == nullptr) return nullptr;
+    std::vector<sx_tlm_record> recs;
+    try {
+        recs.resize(sx_tlm_avail(h));
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+    const size_t got = sx_tlm_read(h, n, recs.data(), recs.size());
+    return group_by_probe(h, recs.data(), got, index != 0);
+}
+
+PyObject *Telemetry_stats(PyObject *self, PyObject *) {
+    auto *h = py::live<TlmObj>(self);
+    if (h == nullptr) return nullptr;
+    if (g_stats_type == nullptr) {
+        static PyStructSequence_Field fields[] = {
+            {"dropped", "records lost because the ring was full"},
+            {"emitted", "records written, summed over all probes"},
+            {"capacity", "ring capacity in records"},
+            {"probes", "registered probes"},
+            {nullptr, nullptr},
+        };
+        static PyStructSequence_Desc desc = {"kolvane.telemetry.TelemetryStats",
+                                             "Counters of a telemetry context.", fields, 4};
+        g_stats_type = PyStructSequence_NewType(&desc);
+        if (g_stats_type == nullptr) return nullptr;
+    }
+    sx_tlm_stats_t s;
+    sx_tlm_stats(h, &s);
+    PyObject *r = PyStructSequence_New(g_stats_type);
+    if (r == nullptr) return nullptr;
+    const uint64_t v[4] = {s.dropped, s.emitted, s.capacity, s.probes};
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject *x = PyLong_FromUnsignedLongLong(v[i]);
+        if (x == nullptr) {
+            Py_DECREF(r);
+            return nullptr;
+        }
+        PyStructSequence_SetItem(r, i, x);
+    }
+    return r;
+}
+
+PyObject *Telemetry_probe_names(PyObject *self, void *) {
+    auto *h = py::live<TlmObj>(self);
+    if (h == nullptr) return nullptr;
+    PyObject *d = PyDict_New();
+    if (d == nullptr) return nullptr;
+    const size_t np = sx_tlm_probe_count(h);
+    for (size_t i = 0; i < np; ++i) {
+        const char *name = sx_tlm_probe_name(h, static_cast<int>(i));
+        if (name == nullptr) {
+            Py_DECREF(d);
+            return PyErr_Format(PyExc_RuntimeError, "probe_names: sx_tlm_probe_name returned NULL at index %zu", i);
+        }
+        PyObject *id = PyLong_FromSize_t(i);
+        const int rc = id == nullptr ? -1 : PyDict_SetItemString(d, name, id);
+        Py_XDECREF(id);
+        if (rc < 0) {
+            Py_DECREF(d);
+            return nullptr;
+        }
+    }
+    return d;
+}
+
+PyObject *Telemetry_dropped(PyObject *self, void *) {
+    auto *h = py::live<TlmObj>(self);
+    return h == nullptr ? nullptr : PyLong_FromUnsignedLongLong(sx_tlm_dropped(h));
+}
+
+PyObject *Telemetry_capsule(PyObject *self, void *) {
+    auto *h = py::live<TlmObj>(self);
+    return h == nullptr ? nullptr : PyCapsule_New(h, SX_TLM_CAPSULE, nullptr);
+}
+
+PyMethodDef Telemetry_methods[] = {
+    py::method_kw("probe", Telemetry_probe,
+                  "probe(name, decim=1)\n--\n\nRegister (or retune) a probe and return its id; the next event emits."),
+    py::method_kw("probe_id", Telemetry_probe_id, "probe_id(name)\n--\n\nId of a registered probe; KeyError if unknown."),
+    py::method_kw("set_decim", Telemetry_set_decim,
+                  "set_decim(name, decim)\n--\n\nEmit every decim-th event of a registered probe from the next one on."),
+    py::method_kw("emit", Telemetry_emit, "emit(id, v)\n--\n\nRecord v for a registered probe (decimated)."),
+    py::method_kw("set_now", Telemetry_set_now,
+                  "set_now(n)\n--\n\nBlock boundary: run the open capture's drain, then stamp later records with n."),
+    py::method_kw("emitted", Telemetry_emitted, "emitted(id)\n--\n\nRecords written for a probe (0 if unknown)."),
+    py::method_kw("read", Telemetry_read,
+                  "read(n=0, out=None)\n--\n\nDrain up to n records (0 = all available) as a record array."),
+    py::m_size<TlmObj, sx_tlm_read_max_out>("read_max_out",
+                                            "read_max_out()\n--\n\nRecords available now: the size out= needs."),
+    py::method_kw("read_dict", Telemetry_read_dict,
+                  "read_dict(n=0, index=False)\n--\n\nDrain like read() and group by probe name: float32 values, or "
+                  "(uint64 n, float32 values) with index=True."),
+    py::method_noargs("stats", Telemetry_stats, "stats()\n--\n\nTelemetryStats(dropped, emitted, capacity, probes)."),
+    py::m_destroy<TlmObj>(),
+    py::m_enter<TlmObj>(),
+    py::m_exit<TlmObj>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef Telemetry_getset[] = {
+    {"probe_names", Telemetry_probe_names, nullptr, "dict name -> id in registration order.", nullptr},
+    {"capacity", py::get_size<TlmObj, sx_tlm_capacity>, nullptr, "Ring capacity in records.", nullptr},
+    {"dropped", Telemetry_dropped, nullptr, "Records lost because the ring was full.", nullptr},
+    {"probe_count", py::get_size<TlmObj, sx_tlm_probe_count>, nullptr, "Registered probes.", nullptr},
+    {"avail", py::get_size<TlmObj, sx_tlm_avail>, nullptr, "Records ready to read.", nullptr},
+    {"_capsule", Telemetry_capsule, nullptr, "The context as a \"kolvane.telemetry.sx_tlm\" capsule (borrowed).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject TelemetryType = py::make_type<TlmObj>(
+    "telemetry.Telemetry",
+    "Telemetry(ring_records=16384)\n--\n\n"
+    "A telemetry context: named probes emit scalar records into a lock-free ring that\n"
+    "read() drains. ring_records is a power of two, raised to the page minimum.",
+    Telemetry_methods, Telemetry_getset, Telemetry_init);
+
+// ----------------------------------------------------------------------------
+// MemoryCapture and Capture
+
+// The lenders stay referenced as long as the capture object lives.
+struct CaptureRefs {
+    PyObject *tlm = nullptr;
+    PyObject *clock = nullptr;
+    ~CaptureRefs() {
+        Py_XDECREF(tlm);
+        Py_XDECREF(clock);
+    }
+};
+
+using CapObj = py::Object<sx_tlm_capture, capture_release, CaptureRefs>;
+
+// Resolves tlm and clock, opens the capture (path null: memory mode).
+int capture_open(PyObject *self, PyObject *tlm, uint64_t block_samples, const char *path, PyObject *clock) {
+    if (tlm == Py_None) {
+        PyErr_SetString(PyExc_TypeError,
+                        "tlm is required and cannot be None; pass the kolvane.telemetry.sx_tlm capsule or an object "
+                        "exposing it as ._capsule");
+        return -1;
+    }
+    auto *ctx = static_cast<sx_tlm *>(py::capsule_pointer(tlm, SX_TLM_CAPSULE, "tlm"));
+    if (ctx == nullptr) return -1;
+    auto live = g_live.find(ctx);
+    if (live == g_live.end()) {
+        PyErr_SetString(PyExc_RuntimeError, "tlm: the telemetry context was destroyed");
+        return -1;
+    }
+    const sx_sample_clock *clk = nullptr;
+    if (clock != Py_None) {
+        clk = static_cast<const sx_sample_clock *>(py::capsule_pointer(clock, SX_SAMPLE_CLOCK_CAPSULE, "clock"));
+        if (clk == nullptr) return -1;
+    }
+    try {
+        live->second.reserve(live->second.size() + 1);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    sx_tlm_capture *c = sx_tlm_capture_open(ctx, block_samples, path, clk);
+    if (c == nullptr) {
+        PyErr_SetString(PyExc_ValueError, kOpenMsg);
+        return -1;
+    }
+    live->second.push_back(c);
+    auto *o = py::as<CapObj>(self);
+    py::release(o);
+    o->h = c;
+    Py_XSETREF(o->x.tlm, Py_NewRef(tlm));
+    Py_XSETREF(o->x.clock, Py_NewRef(clock));
+    return 0;
+}
+
+int MemoryCapture_init(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"tlm", "block_samples", "clock", nullptr};
+    PyObject *tlm = nullptr, *clock = nullptr;
+    uint64_t block_samples = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "OO&O", const_cast<char **>(kwlist), &tlm, py::to_u64,
+                                     &block_samples, &clock))
+        return -1;
+    return capture_open(self, tlm, block_samples, nullptr, clock);
+}
+
+int Capture_init(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"tlm", "block_samples", "path", "clock", nullptr};
+    PyObject *tlm = nullptr, *clock = nullptr, *path = nullptr;
+    uint64_t block_samples = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "OO&O&O", const_cast<char **>(kwlist), &tlm, py::to_u64,
+                                     &block_samples, PyUnicode_FSConverter, &path, &clock))
+        return -1;
+    const int rc = capture_open(self, tlm, block_samples, PyBytes_AS_STRING(path), clock);
+    Py_DECREF(path);
+    return rc;
+}
+
+// The capture's context, or null with RuntimeError "<what>: no context" once
+// the Telemetry that owned it has been destroyed (which closed the capture).
+sx_tlm *capture_ctx(sx_tlm_capture *c, const char *what) {
+    sx_tlm *ctx = sx_tlm_capture_context(c);
+    if (ctx == nullptr) PyErr_Format(PyExc_RuntimeError, "%s: no context", what);
+    return ctx;
+}
+
+PyObject *Capture_block(PyObject *self, PyObject *) {
+    auto *h = py::live<CapObj>(self);
+    if (h == nullptr || capture_ctx(h, "block") == nullptr) return nullptr;
+    const int rc = sx_tlm_capture_block(h);
+    if (rc != 0) return py::raise_status(PyExc_ValueError, "block failed", rc);
+    Py_RETURN_NONE;
+}
+
+PyObject *Capture_close(PyObject *self, PyObject *) {
+    auto *h = py::live<CapObj>(self);
+    if (h == nullptr) return nullptr;
+    const int v = sx_tlm_capture_close(h);
+    if (v != 0) return raise_verdict(v);
+    Py_RETURN_NONE;
+}
+
+PyObject *Capture_exit(PyObject *self, PyObject *) { return Capture_close(self, nullptr); }
+
+PyObject *Capture_destroy(PyObject *self, PyObject *) {
+    auto *o = py::as<CapObj>(self);
+    if (o->h == nullptr) Py_RETURN_NONE;
+    const int v = sx_tlm_capture_close(o->h);
+    py::release(o);
+    if (v != 0) return raise_verdict(v);
+    Py_RETURN_NONE;
+}
+
+PyObject *MemoryCapture_records(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"n", "out", nullptr};
+    size_t n = 0;
+    PyObject *out = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &n, &out))
+        return nullptr;
+    auto *h = py::live<CapObj>(self);
+    if (h == nullptr || !check_record_out(out)) return nullptr;
+    py::Output o;
+    if (!o.prepare(out, g_record_dtype, sx_tlm_capture_read_max_out(h))) return nullptr;
+    return o.finish(sx_tlm_capture_read(h, n, o.data<sx_tlm_record>(), o.capacity()));
+}
+
+PyObject *MemoryCapture_read_dict(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"n", "index", nullptr};
+    size_t n = 0;
+    int index = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&p", const_cast<char **>(kwlist), py::to_size, &n, &index))
+        return nullptr;
+    auto *h = py::live<CapObj>(self);
+    if (h == nullptr) return nullptr;
+    sx_tlm *ctx = capture_ctx(h, "read_dict");
+    if (ctx == nullptr) return nullptr;
+    size_t count = sx_tlm_capture_read_max_out(h);
+    if (n != 0 && n < count) count = n;
+    return group_by_probe(ctx, sx_tlm_capture_records(h), count, index != 0);
+}
+
+PyObject *Capture_count(PyObject *self, void *) {
+    auto *h = py::live<CapObj>(self);
+    return h == nullptr ? nullptr : PyLong_FromUnsignedLongLong(sx_tlm_capture_count(h));
+}
+
+PyObject *Capture_dropped(PyObject *self, void *) {
+    auto *h = py::live<CapObj>(self);
+    return h == nullptr ? nullptr : PyLong_FromUnsignedLongLong(sx_tlm_capture_dropped(h));
+}
+
+constexpr const char *kBlockDoc =
+    "block()\n--\n\nOne block boundary (normally reached through Telemetry.set_now): drain the ring.";
+constexpr const char *kCloseDoc =
+    "close()\n--\n\nFinal drain and flush; idempotent. ValueError when the capture has a hole or failed.";
+constexpr const char *kDestroyDoc =
+    "destroy()\n--\n\nClose if still open and release; ValueError when the verdict is not clean.";
+constexpr const char *kExitDoc = "__exit__(exc_type, exc, tb)\n--\n\nclose(): the object stays readable afterwards.";
+
+PyMethodDef MemoryCapture_methods[] = {
+    py::method_noargs("block", Capture_block, kBlockDoc),
+    py::method_noargs("close", Capture_close, kCloseDoc),
+    py::method_kw("records", MemoryCapture_records,
+                  "records(n=0, out=None)\n--\n\nCopy of the first n accumulated records (0 = all); non-consuming."),
+    py::m_size<CapObj, sx_tlm_capture_read_max_out>("records_max_out",
+                                                    "records_max_out()\n--\n\nRecords accumulated so far."),
+    py::method_kw("read_dict", MemoryCapture_read_dict,
+                  "read_dict(n=0, index=False)\n--\n\nThe accumulated records grouped by probe name; non-consuming."),
+    py::method_noargs("destroy", Capture_destroy, kDestroyDoc),
+    py::m_enter<CapObj>(),
+    py::method_varargs("__exit__", Capture_exit, kExitDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef Capture_methods[] = {
+    py::method_noargs("block", Capture_block, kBlockDoc),
+    py::method_noargs("close", Capture_close, kCloseDoc),
+    py::method_noargs("destroy", Capture_destroy, kDestroyDoc),
+    py::m_enter<CapObj>(),
+    py::method_varargs("__exit__", Capture_exit, kExitDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef Capture_getset[] = {
+    {"count", Capture_count, nullptr, "Records drained from the ring so far.", nullptr},
+    {"dropped", Capture_dropped, nullptr, "Records the ring dropped during the capture (set at close).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject MemoryCaptureType = py::make_type<CapObj>(
+    "telemetry.MemoryCapture",
+    "MemoryCapture(tlm, block_samples, clock)\n--\n\n"
+    "Lossless capture of a Telemetry context into memory. Register every probe first;\n"
+    "block_samples is the most samples processed between two set_now() calls; clock is\n"
+    "a SampleClock (or its capsule) or None.",
+    MemoryCapture_methods, Capture_getset, MemoryCapture_init);
+
+PyTypeObject CaptureType = py::make_type<CapObj>(
+    "telemetry.Capture",
+    "Capture(tlm, block_samples, path, clock)\n--\n\n"
+    "Lossless capture of a Telemetry context into a file of 16-byte records written by a\n"
+    "background thread, with a JSON sidecar at path + \"-meta\" written at close.",
+    Capture_methods, Capture_getset, Capture_init);
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "telemetry",
+    "Telemetry: lightweight in-band probes (Telemetry) that record loop internals -- error, control, lock -- to a "
+    "sink for offline analysis.",
+    -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyArray_Descr *make_record_dtype() {
+    PyObject *spec = Py_BuildValue("[(ss)(ss)(ss)(ss)]", "n", "<u8", "value", "<f4", "probe", "<u2", "flags", "<u2");
+    if (spec == nullptr) return nullptr;
+    PyArray_Descr *d = nullptr;
+    const int ok = PyArray_DescrConverter(spec, &d);
+    Py_DECREF(spec);
+    if (!ok) return nullptr;
+    if (PyDataType_ELSIZE(d) != static_cast<npy_intp>(sizeof(sx_tlm_record))) {
+        Py_DECREF(d);
+        PyErr_SetString(PyExc_ImportError, "telemetry record dtype does not match the 16-byte record");
+        return nullptr;
+    }
+    return d;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_telemetry(void) {
+    PyObject *m = py::make_module(&module_def, {
+                                                   {"Telemetry", &TelemetryType},
+                                                   {"MemoryCapture", &MemoryCaptureType},
+                                                   {"Capture", &CaptureType},
+                                               });
+    if (m == nullptr) return nullptr;
+    if (g_record_dtype == nullptr) g_record_dtype = make_record_dtype();
+    if (g_record_dtype == nullptr || sx::py::adopt_interrupt_state() < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}
