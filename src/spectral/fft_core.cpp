@@ -70,10 +70,26 @@ bool fft_len_single(size_t len) {
     return len == 1;
 }
 
-// One precision's transform over a fixed geometry: an out-of-place row pass
-// (in -> out) and, for 2-D, an in-place column pass over the result. Plans are
-// made on the two staging buffers; caller buffers are used directly when their
-// SIMD alignment matches, otherwise the data goes through the staging buffers.
+// dst (cols x rows) = transpose of src (rows x cols), in 16 x 16 tiles so both
+// sides stay in cache; the last tile of a row or column may be partial.
+template <class C> void transpose(const C *__restrict src, size_t rows, size_t cols, C *__restrict dst) {
+    constexpr size_t kTile = 16;
+    for (size_t r0 = 0; r0 < rows; r0 += kTile) {
+        const size_t r1 = std::min(rows, r0 + kTile);
+        for (size_t c0 = 0; c0 < cols; c0 += kTile) {
+            const size_t c1 = std::min(cols, c0 + kTile);
+            for (size_t r = r0; r < r1; ++r)
+                for (size_t c = c0; c < c1; ++c) dst[c * rows + r] = src[r * cols + c];
+        }
+    }
+}
+
+// One precision's transform over a fixed geometry. 1-D: one out-of-place plan.
+// 2-D: a pass of ny row transforms, a tiled transpose, a pass of nx transforms
+// over the now contiguous columns, and a transpose back; both passes run over
+// contiguous data, which is much faster than strided column transforms.
+// Plans are made on the engine's own buffers; caller buffers are used directly
+// when their SIMD alignment matches, otherwise data goes through staging.
 template <class R> class Plan {
 public:
     using C = std::complex<R>;
@@ -83,20 +99,22 @@ public:
         std::unique_ptr<Plan> p(new (std::nothrow) Plan());
         if (!p) return nullptr;
         p->n_ = ny * nx;
+        p->ny_ = ny;
+        p->nx_ = nx;
+        p->two_d_ = two_d;
         p->in_ = make_aligned<C>(p->n_);
         p->out_ = make_aligned<C>(p->n_);
-        if (!p->in_ || !p->out_) return nullptr;
+        if (two_d) p->work_ = make_aligned<C>(p->n_);
+        if (!p->in_ || !p->out_ || (two_d && !p->work_)) return nullptr;
         const int dir = sign < 0 ? FFTW_FORWARD : FFTW_BACKWARD;
         const auto sny = static_cast<ptrdiff_t>(ny), snx = static_cast<ptrdiff_t>(nx);
-        const fftw_iodim64 row{snx, 1, 1};
-        const fftw_iodim64 rows{sny, snx, snx};
-        const fftw_iodim64 col{sny, snx, snx};
-        const fftw_iodim64 cols{snx, 1, 1};
+        const fftw_iodim64 row{snx, 1, 1}, rows{sny, snx, snx};
+        const fftw_iodim64 col{sny, 1, 1}, cols{snx, sny, sny};
         std::lock_guard<std::mutex> g(planner_lock());
         p->rows_ = L::guru(1, &row, 1, &rows, p->in_.get(), p->out_.get(), dir);
         if (p->rows_ == nullptr) return nullptr;
         if (two_d) {
-            p->cols_ = L::guru(1, &col, 1, &cols, p->out_.get(), p->out_.get(), dir);
+            p->cols_ = L::guru(1, &col, 1, &cols, p->work_.get(), p->out_.get(), dir);
             if (p->cols_ == nullptr) return nullptr;
         }
         return p;
@@ -118,37 +136,43 @@ public:
             std::fill(in_.get() + avail, in_.get() + n_, C{});
             src = in_.get();
         }
-        C *o = aligned(dst) ? dst : out_.get();
-        transform(src, o);
-        if (o != dst) std::copy_n(o, n_, dst);
+        transform(src, dst);
     }
 
-    // Transforms what the caller has loaded into in() and returns the staging
-    // output buffer holding the n bins.
+    // Transforms what the caller loaded into in() and returns an engine buffer
+    // holding the n bins.
     const C *run_staged() {
-        transform(in_.get(), out_.get());
-        return out_.get();
+        C *r = two_d_ ? work_.get() : out_.get();
+        transform(in_.get(), r);
+        return r;
     }
 
-    // Transforms in() straight into dst (through the staging output if dst is misaligned).
-    void run_loaded(C *dst) {
-        C *o = aligned(dst) ? dst : out_.get();
-        transform(in_.get(), o);
-        if (o != dst) std::copy_n(o, n_, dst);
-    }
+    // Transforms what the caller loaded into in() into dst.
+    void run_loaded(C *dst) { transform(in_.get(), dst); }
 
 private:
     Plan() = default;
     bool aligned(const void *p) const { return L::alignment_of(p) == L::alignment_of(in_.get()); }
+
+    // src is aligned and distinct from dst.
     void transform(const C *src, C *dst) {
-        L::exec(rows_, const_cast<C *>(src), dst);
-        if (cols_ != nullptr) L::exec(cols_, dst, dst);
+        if (!two_d_) {
+            C *o = aligned(dst) ? dst : out_.get();
+            L::exec(rows_, const_cast<C *>(src), o);
+            if (o != dst) std::copy_n(o, n_, dst);
+            return;
+        }
+        L::exec(rows_, const_cast<C *>(src), out_.get());
+        transpose(out_.get(), ny_, nx_, work_.get());
+        L::exec(cols_, work_.get(), out_.get());
+        transpose(out_.get(), nx_, ny_, dst);
     }
 
-    size_t n_ = 0;
+    size_t n_ = 0, ny_ = 0, nx_ = 0;
+    bool two_d_ = false;
     typename L::plan rows_ = nullptr;
     typename L::plan cols_ = nullptr;
-    AlignedBuf<C> in_, out_;
+    AlignedBuf<C> in_, out_, work_;
 };
 
 std::unique_ptr<Engine> Engine::create(size_t ny, size_t nx, bool two_d, int sign) {
