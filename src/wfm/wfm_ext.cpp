@@ -1,7 +1,12 @@
 // The wfm extension module: sequence generators and the synthesis engine.
 #include "core/sx_pyframe.h"
+#include "wfm/awgn_core.h"
+#include "wfm/ccsds_asm_core.h"
+#include "wfm/crc16_core.h"
 #include "wfm/gold_core.h"
+#include "wfm/map_core.h"
 #include "wfm/pn_core.h"
+#include "wfm/pulse_core.h"
 
 namespace py = sx::py;
 
@@ -128,9 +133,106 @@ PyObject *m_mls_poly(PyObject *, PyObject *arg) {
     return PyLong_FromUnsignedLongLong((n < 2 || n > 64) ? 0 : mls_poly(static_cast<uint32_t>(n)));
 }
 
+// bits (uint8) -> complex64 symbols, one per input element.
+template <void (*Map)(const uint8_t *, size_t, float *)> PyObject *m_map(PyObject *, PyObject *arg) {
+    py::Input in;
+    if (!in.convert(arg, NPY_UINT8)) return nullptr;
+    PyObject *out = py::new_array(NPY_COMPLEX64, in.size());
+    if (out == nullptr) return nullptr;
+    Map(in.data<uint8_t>(), in.size(), py::array_data<float>(out));
+    return out;
+}
+
+PyObject *m_awgn_amplitude(PyObject *, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"snr_db", "signal_power", nullptr};
+    float snr_db, power;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "ff", const_cast<char **>(kwlist), &snr_db, &power)) return nullptr;
+    return PyFloat_FromDouble(wfm_awgn_amplitude(snr_db, power));
+}
+
+PyObject *m_ebno_to_snr_db(PyObject *, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"ebno_db", "bits_per_symbol", "samples_per_symbol", nullptr};
+    float ebno_db, sps;
+    int bps;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "fif", const_cast<char **>(kwlist), &ebno_db, &bps, &sps))
+        return nullptr;
+    return PyFloat_FromDouble(wfm_ebno_to_snr_db(ebno_db, bps, sps));
+}
+
+PyObject *m_ccsds_asm_bits(PyObject *, PyObject *) {
+    PyObject *out = py::new_array(NPY_UINT8, 32);
+    if (out == nullptr) return nullptr;
+    ccsds_asm_bits(py::array_data<uint8_t>(out));
+    return out;
+}
+
+PyObject *m_crc16(PyObject *, PyObject *arg) {
+    py::Input in;
+    if (!in.convert(arg, NPY_UINT8)) return nullptr;
+    return PyLong_FromLong(crc16(in.data<uint8_t>(), in.size()));
+}
+
+// t (float64, any shape, flattened), beta -> float64 pulse values.
+template <void (*Pulse)(const double *, size_t, double *, double)>
+PyObject *m_pulse(PyObject *, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"t", "beta", nullptr};
+    py::Input t;
+    double beta;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&d", const_cast<char **>(kwlist), py::convert_input<NPY_FLOAT64>,
+                                     &t, &beta))
+        return nullptr;
+    PyObject *out = py::new_array(NPY_FLOAT64, t.size());
+    if (out == nullptr) return nullptr;
+    Pulse(t.data<double>(), t.size(), py::array_data<double>(out), beta);
+    return out;
+}
+
+PyObject *m_rrc_taps(PyObject *, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"beta", "sps", "span", nullptr};
+    double beta;
+    int sps, span;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "dii", const_cast<char **>(kwlist), &beta, &sps, &span))
+        return nullptr;
+    long long prod;
+    if (__builtin_mul_overflow(static_cast<long long>(sps), static_cast<long long>(span), &prod) ||
+        prod > (PY_SSIZE_T_MAX / 8 - 1) / 2 || prod < -(PY_SSIZE_T_MAX / 8) / 2) {
+        PyErr_SetString(PyExc_OverflowError, "rrc_taps: 2*span*sps + 1 taps do not fit in memory");
+        return nullptr;
+    }
+    // A negative length is left to the array library, which refuses it.
+    npy_intp n = static_cast<npy_intp>(2 * prod + 1);
+    PyObject *out = PyArray_SimpleNew(1, &n, NPY_FLOAT32);
+    if (out == nullptr) return nullptr;
+    rrc_taps(sps, span, py::array_data<float>(out), beta);
+    return out;
+}
+
 PyMethodDef module_methods[] = {
+    py::method_o("bpsk_map", m_map<bpsk_map>,
+                 "bpsk_map(bits)\n--\n\nBPSK symbols (complex64) of unpacked bits: 0 -> +1, 1 -> -1 (bit 0 read)."),
+    py::method_o("qpsk_map", m_map<qpsk_map>,
+                 "qpsk_map(syms)\n--\n\nGray QPSK symbols (complex64) of indices 0..3: re from bit 0, im from bit 1,\n"
+                 "each +-1/sqrt(2)."),
+    py::method_kw("wfm_awgn_amplitude", m_awgn_amplitude,
+                  "wfm_awgn_amplitude(snr_db, signal_power)\n--\n\n"
+                  "Per-component noise sigma giving snr_db over the full sample rate (single precision)."),
+    py::method_kw("wfm_ebno_to_snr_db", m_ebno_to_snr_db,
+                  "wfm_ebno_to_snr_db(ebno_db, bits_per_symbol, samples_per_symbol)\n--\n\n"
+                  "SNR over fs [dB]: ebno_db + 10 log10(bits_per_symbol) - 10 log10(samples_per_symbol)."),
     py::method_o("mls_poly", m_mls_poly,
                  "mls_poly(n)\n--\n\nPrimitive polynomial tap mask for an n-stage register (n = 2..64), else 0."),
+    py::method_noargs("ccsds_asm_bits", m_ccsds_asm_bits,
+                      "ccsds_asm_bits()\n--\n\nThe CCSDS attached sync marker 0x1ACFFC1D as 32 unpacked bits."),
+    py::method_o("crc16", m_crc16,
+                 "crc16(bits)\n--\n\nCRC-16-CCITT (0x1021, init 0xFFFF) of unpacked bits, first bit first."),
+    py::method_kw("rrc_h", m_pulse<rrc_h>,
+                  "rrc_h(t, beta)\n--\n\nRoot-raised-cosine pulse at times t [symbols] (float64, flattened);\n"
+                  "zeros for beta outside [0, 1]."),
+    py::method_kw("rc_h", m_pulse<rc_h>,
+                  "rc_h(t, beta)\n--\n\nRaised-cosine pulse at times t [symbols]; zeros for beta outside [0, 1]."),
+    py::method_kw("rrc_taps", m_rrc_taps,
+                  "rrc_taps(beta, sps, span)\n--\n\n2*span*sps + 1 unit-energy RRC taps (float32); zeros when sps\n"
+                  "or span is not positive."),
     {nullptr, nullptr, 0, nullptr},
 };
 

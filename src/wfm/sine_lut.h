@@ -1,0 +1,20 @@
+// The 65536-entry single-precision sine table shared in value (not in storage)
+// by the oscillator and the noise source: lut[i] = sinf(i * 2pi/65536), with the
+// angle step rounded to single precision and lut[0] exactly 0. A quarter table
+// ahead of an index reads its cosine.
+#pragma once
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace sx {
+
+inline constexpr size_t kSineLutSize = 65536;
+inline constexpr uint32_t kSineLutQuarter = 16384;
+
+inline void fill_sine_lut(float *lut) {
+    lut[0] = 0.0f;
+    for (size_t i = 1; i < kSineLutSize; ++i) lut[i] = std::sin(static_cast<float>(i) * 9.58738e-5f);
+}
+
+}  // namespace sx
