@@ -1,0 +1,138 @@
+"""NCO: increments, table lookups, phase continuity, control form, state."""
+
+import ctypes
+
+import numpy as np
+import pytest
+
+import wfm_ctypes as C
+
+
+def table():
+    step = np.float32(9.58738e-5)
+    i = np.arange(65536, dtype=np.float32)
+    lut = np.sin((i * step).astype(np.float64)).astype(np.float32)
+    lut[0] = 0.0
+    return lut
+
+
+LUT = table()
+
+
+def expected(inc, n, phase=0):
+    ph = (phase + inc * np.arange(n, dtype=np.uint64)) % (1 << 32)
+    idx = (ph >> 16).astype(np.int64)
+    return LUT[(idx + 16384) % 65536] + 1j * LUT[idx]
+
+
+def lo(f):
+    return C.Handle(C.lo_create(f), C.lo_destroy)
+
+
+@pytest.mark.parametrize(
+    "f,inc",
+    [(0.0, 0), (1.0, 0), (-3.0, 0), (0.25, 0x40000000), (-0.25, 0xC0000000), (0.75, 0xC0000000),
+     (0.5, 0x80000000), (1.25, 0x40000000), (-1e-300, 0xFFFFFFFF), (2.0**-32, 1)],
+)
+def test_increment(f, inc):
+    with lo(f) as h:
+        assert C.lo_get_phase_inc(h) == inc
+        assert C.lo_get_norm_freq(h) == f
+
+
+def test_exported_table():
+    got = np.ctypeslib.as_array((ctypes.c_float * 65536).in_dll(C.lib, "lo_sin_lut"))
+    assert got[0] == 0.0
+    np.testing.assert_allclose(got, LUT, atol=6e-8, rtol=0)
+
+
+def test_dc_and_quarter_rate():
+    with lo(0.0) as h:
+        np.testing.assert_array_equal(C.lo_steps(h, 100), np.ones(100, np.complex64))
+    with lo(0.25) as h:
+        np.testing.assert_allclose(C.lo_steps(h, 8), [1, 1j, -1, -1j] * 2, atol=1e-6)
+
+
+@pytest.mark.parametrize("f", [0.0123, -0.3, 0.499999])
+def test_samples_follow_the_table(f):
+    with lo(f) as h:
+        x = C.lo_steps(h, 5000)
+        inc = C.lo_get_phase_inc(h)
+        np.testing.assert_allclose(x, expected(inc, 5000), atol=1e-7, rtol=0)
+        assert C.lo_get_phase(h) == (inc * 5000) % (1 << 32)
+        assert x[0] == 1 + 0j
+
+
+def test_tone_frequency_is_exact_to_resolution():
+    with lo(0.1) as h:
+        x = C.lo_steps(h, 1 << 16).astype(np.complex128)
+    spec = np.abs(np.fft.fft(x))
+    assert np.argmax(spec) == round(0.1 * (1 << 16))
+    np.testing.assert_allclose(np.abs(x), 1.0, atol=1e-6)
+
+
+def test_chunked_reset_and_state():
+    with lo(0.071) as a, lo(0.071) as b, lo(0.071) as c:
+        whole = C.lo_steps(a, 3001)
+        parts = np.concatenate([C.lo_steps(b, k) for k in (1, 1000, 2000)])
+        np.testing.assert_array_equal(whole, parts)
+        C.lo_reset(a)
+        np.testing.assert_array_equal(C.lo_steps(a, 3001), whole)
+        assert C.lo_state_bytes(a) == 20
+        blob = C.get_state(a, C.lo_state_bytes, C.lo_get_state)
+        assert blob[:4] == b"LO__" and int.from_bytes(blob[16:20], "little") == C.lo_get_phase(a)
+        assert C.set_state(c, C.lo_set_state, blob) == 0
+        np.testing.assert_array_equal(C.lo_steps(a, 500), C.lo_steps(c, 500))
+        good = C.get_state(c, C.lo_state_bytes, C.lo_get_state)
+        for off, val in ((1, ord("X")), (4, 2), (6, 0), (8, 21)):
+            bad = bytearray(good)
+            bad[off] = val
+            assert C.set_state(c, C.lo_set_state, bytes(bad)) == -4
+            assert C.get_state(c, C.lo_state_bytes, C.lo_get_state) == good
+
+
+def test_frequency_change_is_phase_continuous():
+    with lo(0.1) as h:
+        C.lo_steps(h, 37)
+        ph = C.lo_get_phase(h)
+        assert C.lo_set_norm_freq(h, 0.2) == 0
+        assert C.lo_get_phase(h) == ph
+        np.testing.assert_allclose(C.lo_steps(h, 50), expected(C.lo_get_phase_inc(h), 50, ph), atol=1e-7)
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf")])
+def test_non_finite_frequency_refused(bad):
+    assert not C.lo_create(bad)
+    with lo(0.125) as h:
+        C.lo_steps(h, 3)
+        assert C.lo_set_norm_freq(h, bad) == -4
+        assert C.lo_get_norm_freq(h) == 0.125 and C.lo_get_phase_inc(h) == 0x20000000
+    rec = (ctypes.c_uint8 * 16)()
+    assert C.lo_init(rec, bad) == -4
+    assert C.lo_get_phase_inc(rec) == 0
+
+
+def test_init_in_caller_record():
+    rec = (ctypes.c_uint8 * 16)()
+    assert C.lo_init(rec, 0.25) == 0
+    np.testing.assert_allclose(C.lo_steps(rec, 4), [1, 1j, -1, -1j], atol=1e-6)
+
+
+def test_ctrl_form():
+    with lo(0.05) as a, lo(0.05) as b, lo(0.05) as c:
+        assert C.lo_steps_ctrl_max_out(a) == 65536 and C.lo_steps_max_out(a) == 65536
+        zero = np.zeros(1000)
+        out = np.empty(1000, np.complex64)
+        assert C.lo_steps_ctrl_raw(a, C.ptr(zero), 1000, C.ptr(out), 1000) == 1000
+        np.testing.assert_array_equal(out, C.lo_steps(b, 1000))
+        # Each offset acts for one sample: the phase after k samples is the running sum.
+        ctrl = np.array([0.25, -0.25, 0.5, float("nan"), 0.0])
+        out5 = np.empty(5, np.complex64)
+        inc = C.lo_get_phase_inc(c)
+        extra = [0x40000000, 0xC0000000, 0x80000000, 0, 0]
+        assert C.lo_steps_ctrl_raw(c, C.ptr(ctrl), 5, C.ptr(out5), 3) == 3
+        assert C.lo_get_phase(c) == (3 * inc + sum(extra[:3])) % (1 << 32)
+        assert C.lo_get_phase_inc(c) == inc
+        phases = np.cumsum([0] + [inc + e for e in extra[:2]]) % (1 << 32)
+        idx = phases >> 16
+        np.testing.assert_allclose(out5[:3], LUT[(idx + 16384) % 65536] + 1j * LUT[idx], atol=1e-7)

@@ -1,0 +1,95 @@
+"""ctypes access to the wfm cores that have no Python type of their own."""
+
+import ctypes
+
+import numpy as np
+
+from kolvane import wfm
+
+lib = ctypes.CDLL(wfm.__file__)
+
+P = ctypes.c_void_p
+SZ = ctypes.c_size_t
+
+
+def _sig(name, restype, *argtypes):
+    f = getattr(lib, name)
+    f.restype = restype
+    f.argtypes = list(argtypes)
+    return f
+
+
+awgn_create = _sig("awgn_create", P, ctypes.c_uint64, ctypes.c_float)
+awgn_destroy = _sig("awgn_destroy", None, P)
+awgn_reset = _sig("awgn_reset", None, P)
+awgn_reseed = _sig("awgn_reseed", None, P, ctypes.c_uint64)
+awgn_get_amplitude = _sig("awgn_get_amplitude", ctypes.c_float, P)
+awgn_set_amplitude = _sig("awgn_set_amplitude", None, P, ctypes.c_float)
+awgn_state_bytes = _sig("awgn_state_bytes", SZ, P)
+awgn_get_state = _sig("awgn_get_state", None, P, P)
+awgn_set_state = _sig("awgn_set_state", ctypes.c_int, P, P)
+awgn_generate_raw = _sig("awgn_generate", SZ, P, SZ, P, SZ)
+awgn_generate_max_out = _sig("awgn_generate_max_out", SZ, P)
+awgn_oneshot = _sig("awgn", ctypes.c_int, ctypes.c_uint64, SZ, P, ctypes.c_float)
+
+lo_create = _sig("lo_create", P, ctypes.c_double)
+lo_init = _sig("lo_init", ctypes.c_int, P, ctypes.c_double)
+lo_destroy = _sig("lo_destroy", None, P)
+lo_reset = _sig("lo_reset", None, P)
+lo_get_norm_freq = _sig("lo_get_norm_freq", ctypes.c_double, P)
+lo_set_norm_freq = _sig("lo_set_norm_freq", ctypes.c_int, P, ctypes.c_double)
+lo_get_phase = _sig("lo_get_phase", ctypes.c_uint32, P)
+lo_set_phase = _sig("lo_set_phase", None, P, ctypes.c_uint32)
+lo_get_phase_inc = _sig("lo_get_phase_inc", ctypes.c_uint32, P)
+lo_state_bytes = _sig("lo_state_bytes", SZ, P)
+lo_get_state = _sig("lo_get_state", None, P, P)
+lo_set_state = _sig("lo_set_state", ctypes.c_int, P, P)
+lo_steps_raw = _sig("lo_steps", SZ, P, SZ, P, SZ)
+lo_steps_ctrl_raw = _sig("lo_steps_ctrl", SZ, P, P, SZ, P, SZ)
+lo_steps_max_out = _sig("lo_steps_max_out", SZ, P)
+lo_steps_ctrl_max_out = _sig("lo_steps_ctrl_max_out", SZ, P)
+
+wfm_polyphase_bank = _sig("wfm_polyphase_bank", None, P, SZ, SZ, SZ, P)
+wfm_rrc_polyphase_bank = _sig("wfm_rrc_polyphase_bank", ctypes.c_int, ctypes.c_int, ctypes.c_int, P, ctypes.c_double)
+wfm_rrc_taps = _sig("wfm_rrc_taps", ctypes.c_double, ctypes.c_int, ctypes.c_int, P, ctypes.c_double)
+
+
+def ptr(a):
+    return a.ctypes.data_as(P)
+
+
+def awgn_generate(h, n, capacity=None):
+    out = np.full(n, np.nan + 0j, np.complex64)
+    got = awgn_generate_raw(h, n, ptr(out), n if capacity is None else capacity)
+    return out[:got], got
+
+
+def lo_steps(h, n):
+    out = np.empty(n, np.complex64)
+    assert lo_steps_raw(h, n, ptr(out), n) == n
+    return out
+
+
+def get_state(h, nbytes_fn, get_fn):
+    blob = (ctypes.c_uint8 * nbytes_fn(h))()
+    get_fn(h, blob)
+    return bytes(blob)
+
+
+def set_state(h, set_fn, blob):
+    buf = (ctypes.c_uint8 * len(blob)).from_buffer_copy(blob)
+    return set_fn(h, buf)
+
+
+class Handle:
+    """Owns one core handle for the duration of a with-block."""
+
+    def __init__(self, h, destroy):
+        assert h, "create returned NULL"
+        self.h, self._destroy = h, destroy
+
+    def __enter__(self):
+        return self.h
+
+    def __exit__(self, *exc):
+        self._destroy(self.h)
