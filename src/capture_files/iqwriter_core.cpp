@@ -299,8 +299,15 @@ bool finish_blue(iqwriter *w) {
         // extended header rather than a wrapped pointer.
         if (blocks > INT32_MAX || w->ext_len > static_cast<size_t>(INT32_MAX)) return false;
         static const uint8_t zeros[WFM_BLUE_BLOCK] = {};
-        ok = std::fwrite(zeros, 1, static_cast<size_t>(pad), f) == static_cast<size_t>(pad) &&
-             std::fwrite(w->ext, 1, w->ext_len, f) == w->ext_len && ok;
+        if (std::fwrite(zeros, 1, static_cast<size_t>(pad), f) != static_cast<size_t>(pad) ||
+            std::fwrite(w->ext, 1, w->ext_len, f) != w->ext_len || std::fflush(f) != 0) {
+            // Nothing points at a partial extended header: cut it off so the
+            // file ends where its payload does.
+            __fpurge(f);
+            const int fd = fileno(f);
+            if (fd >= 0) (void)!ftruncate(fd, p);
+            return false;
+        }
         ok = put_i32_at(f, WFM_HCB_EXT_START, static_cast<int32_t>(blocks), w->be) &&
              put_i32_at(f, WFM_HCB_EXT_SIZE, static_cast<int32_t>(w->ext_len), w->be) && ok;
         ok = std::fseek(f, 0, SEEK_END) == 0 && ok;
