@@ -269,33 +269,10 @@ double psd_total_band_power(psd *h, const double *bands, size_t n_values) {
 }
 
 double psd_occupied_bw(psd *h, double fraction) {
-    if (acc_trace_count(h->trace.get()) == 0) return 0.0;
-    // The walk of obw_from_power over p[k] = P[k]/S^2, with P the float32
-    // trace, without a temporary array.
     if (!load_trace(h)) return 0.0;
     const double s2 = h->sum_w * h->sum_w;
     const float *p = h->power.get();
-    const size_t nfft = h->nfft;
-    double total = 0.0;
-    for (size_t k = 0; k < nfft; ++k) total += p[k] / s2;
-    if (!(total > 0.0)) return 0.0;
-    const double lo_t = (1.0 - fraction) / 2.0 * total, hi_t = (1.0 + fraction) / 2.0 * total;
-    size_t lo = 0, hi = nfft - 1;
-    bool have_lo = false;
-    double c = 0.0;
-    for (size_t k = 0; k < nfft; ++k) {
-        c += p[k] / s2;
-        if (!have_lo && c >= lo_t) {
-            lo = k;
-            have_lo = true;
-        }
-        if (have_lo && c >= hi_t) {
-            hi = k;
-            break;
-        }
-    }
-    if (hi < lo) hi = lo;
-    return static_cast<double>(hi - lo + 1) * h->fs / static_cast<double>(nfft);
+    return sx::spectral::obw_walk(h->nfft, h->fs, fraction, [p, s2](size_t k) { return p[k] / s2; });
 }
 
 double psd_noise_floor(psd *h) {

@@ -152,27 +152,7 @@ uint64_t find_peaks_f32(const float *db, uint64_t N, uint64_t n_peaks, sx_peak_t
 }
 
 double obw_from_power(const double *pwr, uint64_t N, double fs, double frac) {
-    if (N == 0) return 0.0;
-    double total = 0.0;
-    for (uint64_t k = 0; k < N; ++k) total += pwr[k];
-    if (!(total > 0.0)) return 0.0;
-    const double lo_t = (1.0 - frac) / 2.0 * total, hi_t = (1.0 + frac) / 2.0 * total;
-    uint64_t lo = 0, hi = N - 1;
-    bool have_lo = false;
-    double c = 0.0;
-    for (uint64_t k = 0; k < N; ++k) {
-        c += pwr[k];
-        if (!have_lo && c >= lo_t) {
-            lo = k;
-            have_lo = true;
-        }
-        if (have_lo && c >= hi_t) {
-            hi = k;
-            break;
-        }
-    }
-    if (hi < lo) hi = lo;
-    return static_cast<double>(hi - lo + 1) * fs / static_cast<double>(N);
+    return sx::spectral::obw_walk(N, fs, frac, [pwr](size_t k) { return pwr[k]; });
 }
 
 double noise_floor_db(const float *db, uint64_t N) {

@@ -48,5 +48,34 @@ SX_API double noise_floor_db(const float *db, uint64_t N);
 namespace sx::spectral {
 // Median of v[0..n-1], reordering v in place (no allocation); NaNs sort last.
 double median_inplace(float *v, size_t n);
+
+// Occupied bandwidth over N bins whose linear power p(k) the caller supplies.
+// The lower edge is the first bin where the running sum reaches
+// (1 - frac)/2 of the total and is non-zero: with frac = 1 the threshold is 0,
+// and leading empty bins are no part of the occupied band. The upper edge is
+// the first bin, at or after the lower one, where it reaches (1 + frac)/2.
+template <class P> double obw_walk(size_t N, double fs, double frac, P p) {
+    if (N == 0) return 0.0;
+    double total = 0.0;
+    for (size_t k = 0; k < N; ++k) total += p(k);
+    if (!(total > 0.0)) return 0.0;
+    const double lo_t = (1.0 - frac) / 2.0 * total, hi_t = (1.0 + frac) / 2.0 * total;
+    size_t lo = 0, hi = N - 1;
+    bool have_lo = false;
+    double c = 0.0;
+    for (size_t k = 0; k < N; ++k) {
+        c += p(k);
+        if (!have_lo && c >= lo_t && c > 0.0) {
+            lo = k;
+            have_lo = true;
+        }
+        if (have_lo && c >= hi_t) {
+            hi = k;
+            break;
+        }
+    }
+    if (hi < lo) hi = lo;
+    return static_cast<double>(hi - lo + 1) * fs / static_cast<double>(N);
+}
 }  // namespace sx::spectral
 #endif
