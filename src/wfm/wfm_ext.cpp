@@ -7,6 +7,7 @@
 #include "wfm/map_core.h"
 #include "wfm/pn_core.h"
 #include "wfm/pulse_core.h"
+#include "wfm/synth_py.h"
 
 namespace py = sx::py;
 
@@ -248,6 +249,7 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit_wfm(void) {
     return py::make_module(&module_def, {
                                             {"PN", &PNType},
+                                            {"_SynthEngine", &synth_py::Type},
                                             {"Gold", &GoldType},
                                         });
 }

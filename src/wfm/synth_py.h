@@ -1,0 +1,260 @@
+// Binding of the synthesis engine (_SynthEngine). Included once, from wfm_ext.cpp,
+// after the binding frame.
+#pragma once
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#include "wfm/wfm_synth_core.h"
+
+namespace synth_py {
+
+namespace py = sx::py;
+
+using SynthObj = py::Object<wfm_synth, wfm_synth_destroy>;
+using SynthState = py::StateMethods<SynthObj, wfm_synth_state_bytes, wfm_synth_get_state, wfm_synth_set_state>;
+
+constexpr const char *kSetRrcMsg = "set_rrc: empty taps or alloc failed";
+constexpr const char *kSetSymbolsMsg = "set_symbols: empty stream or not a symbols synth";
+constexpr const char *kSetBitsMsg = "set_bits: empty pattern, modulation not in 0..2, or not a bits synth";
+constexpr const char *kSetDsssContMsg =
+    "set_dsss_cont: invalid geometry (need a code, chips_per_symbol >= 1, a payload for data='bits', a valid "
+    "pn_length for data='prbs'), or not a dsss synth";
+
+inline int SynthEngine_init(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"type", "snr_mode", "fs", "freq", "snr", "seed", "sps",
+                                   "pn_length", "pn_poly", "lfsr", "f_end", nullptr};
+    const char *type = "tone", *snr_mode = "auto", *lfsr = "galois";
+    double fs = 1000000.0, freq = 0.0, snr = 100.0, f_end = 0.0;
+    uint64_t seed = 0, pn_poly = 0;
+    int sps = 8, pn_length = 7;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "|ssdddO&iiO&sd", const_cast<char **>(kwlist), &type, &snr_mode, &fs,
+                                     &freq, &snr, py::to_u64, &seed, &sps, &pn_length, py::to_u64, &pn_poly, &lfsr,
+                                     &f_end))
+        return -1;
+    const int t = py::option_index("type", type,
+                                   {"tone", "noise", "pn", "bpsk", "qpsk", "chirp", "bits", "symbols", "dsss"});
+    if (t < 0) return -1;
+    const int mode = py::option_index("snr_mode", snr_mode, {"auto", "fs", "ebno", "esno"});
+    if (mode < 0) return -1;
+    int form;
+    if (std::strcmp(lfsr, "galois") == 0) {
+        form = 0;
+    } else if (std::strcmp(lfsr, "fibonacci") == 0) {
+        form = 1;
+    } else {
+        PyErr_Format(PyExc_ValueError, "lfsr must be \"galois\" or \"fibonacci\", got '%s'", lfsr);
+        return -1;
+    }
+    wfm_synth *h = wfm_synth_create(t, mode, static_cast<uint32_t>(seed), sps, pn_length, pn_poly, fs, freq, snr,
+                                    f_end, form);
+    if (h == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "wfm_synth_create returned NULL");
+        return -1;
+    }
+    auto *o = py::as<SynthObj>(self);
+    py::release(o);
+    o->h = h;
+    return 0;
+}
+
+inline PyObject *step(PyObject *self, PyObject *) {
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
+    float v[2];
+    wfm_synth_step(h, v);
+    return PyComplex_FromDoubles(v[0], v[1]);
+}
+
+inline PyObject *steps(PyObject *self, PyObject *args) {
+    size_t n = 1;
+    if (!PyArg_ParseTuple(args, "|O&:steps", py::to_size, &n)) return nullptr;
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
+    if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / 8) {
+        PyErr_SetString(PyExc_OverflowError, "steps: n samples do not fit in memory");
+        return nullptr;
+    }
+    PyObject *out = py::new_array(NPY_COMPLEX64, n);
+    if (out == nullptr) return nullptr;
+    wfm_synth_steps(h, py::array_data<float>(out), n);
+    return out;
+}
+
+// Refuses a configuration setter on an engine of another waveform type: the
+// engine would silently ignore it.
+inline bool type_is(wfm_synth *h, uint32_t want, const char *msg) {
+    if (wfm_synth_get_wtype(h) == want) return true;
+    py::raise_status(PyExc_ValueError, msg, -1);
+    return false;
+}
+
+inline PyObject *set_rrc(PyObject *self, PyObject *arg) {
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
+    py::Input taps;
+    if (!taps.convert(arg, NPY_FLOAT32)) return nullptr;
+    const int rc = wfm_synth_set_rrc(h, taps.data<float>(), taps.size());
+    return rc != 0 ? py::raise_status(PyExc_ValueError, kSetRrcMsg, rc) : py::none();
+}
+
+inline PyObject *set_symbols(PyObject *self, PyObject *arg) {
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
+    py::Input syms;
+    if (!syms.convert(arg, NPY_COMPLEX64)) return nullptr;
+    if (!type_is(h, WFM_SYNTH_SYMBOLS, kSetSymbolsMsg)) return nullptr;
+    const int rc = wfm_synth_set_symbols(h, syms.data<float>(), syms.size());
+    return rc != 0 ? py::raise_status(PyExc_ValueError, kSetSymbolsMsg, rc) : py::none();
+}
+
+inline PyObject *set_bits(PyObject *self, PyObject *args) {
+    py::Input pattern;
+    int modulation = 1;
+    if (!PyArg_ParseTuple(args, "O&|i:set_bits", py::convert_input<NPY_UINT8>, &pattern, &modulation)) return nullptr;
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
+    if (!type_is(h, WFM_SYNTH_BITS, kSetBitsMsg)) return nullptr;
+    const int rc = wfm_synth_set_bits(h, pattern.data<uint8_t>(), pattern.size(), modulation);
+    return rc != 0 ? py::raise_status(PyExc_ValueError, kSetBitsMsg, rc) : py::none();
+}
+
+inline PyObject *set_dsss_cont(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"code", "chips_per_symbol", "data", "payload", nullptr};
+    py::Input code, payload;
+    double cps;
+    const char *data = "prbs";
+    PyObject *payload_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&d|sO", const_cast<char **>(kwlist), py::convert_input<NPY_UINT8>,
+                                     &code, &cps, &data, &payload_obj))
+        return nullptr;
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
+    int mode;
+    const uint8_t *pl = nullptr;
+    size_t pl_len = 0;
+    if (payload_obj != Py_None) {
+        if (!payload.convert(payload_obj, NPY_UINT8)) return nullptr;
+        mode = WFM_DSSS_DATA_BITS;
+        pl = payload.data<uint8_t>();
+        pl_len = payload.size();
+    } else if (std::strcmp(data, "none") == 0) {
+        mode = WFM_DSSS_DATA_NONE;
+    } else if (std::strcmp(data, "prbs") == 0) {
+        mode = WFM_DSSS_DATA_PRBS;
+    } else if (std::strcmp(data, "bits") == 0) {
+        mode = WFM_DSSS_DATA_BITS;
+    } else {
+        PyErr_SetString(PyExc_ValueError, "set_dsss_cont: data must be 'none', 'prbs', or 'bits'");
+        return nullptr;
+    }
+    if (!type_is(h, WFM_SYNTH_DSSS, kSetDsssContMsg)) return nullptr;
+    const int rc = wfm_synth_set_dsss_cont(h, code.data<uint8_t>(), code.size(), mode, pl, pl_len, cps);
+    return rc != 0 ? py::raise_status(PyExc_ValueError, kSetDsssContMsg, rc) : py::none();
+}
+
+// Accessors ------------------------------------------------------------------------
+
+template <auto Get> PyObject *get_int(PyObject *self, PyObject *) {
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
+    return PyLong_FromLongLong(static_cast<long long>(Get(h)));
+}
+
+template <auto Get> PyObject *get_float(PyObject *self, PyObject *) {
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
+    return PyFloat_FromDouble(Get(h));
+}
+
+// An integer setter the core may refuse (-1) for a value it cannot run with.
+template <auto Set, const char *Name, const char *Why> PyObject *set_int(PyObject *self, PyObject *arg) {
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
+    const long long v = PyLong_AsLongLong(arg);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    int rc = -1;
+    using Arg = std::conditional_t<std::is_same_v<decltype(Set), int (*)(wfm_synth *, uint32_t)>, uint32_t, int>;
+    if (v >= static_cast<long long>(std::numeric_limits<Arg>::min()) &&
+        v <= static_cast<long long>(std::numeric_limits<Arg>::max()))
+        rc = Set(h, static_cast<Arg>(v));
+    if (rc != 0) {
+        PyErr_Format(PyExc_ValueError, "%s: %s (rc=%d)", Name, Why, rc);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+template <auto Set> PyObject *set_float(PyObject *self, PyObject *arg) {
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
+    const double v = PyFloat_AsDouble(arg);
+    if (v == -1.0 && PyErr_Occurred()) return nullptr;
+    Set(h, static_cast<float>(v));
+    Py_RETURN_NONE;
+}
+
+inline constexpr char kWtype[] = "set_wtype";
+inline constexpr char kWtypeWhy[] = "waveform type not in 0..8, or a PN type without a PN polynomial";
+inline constexpr char kNsps[] = "set_nsps";
+inline constexpr char kNspsWhy[] = "samples per symbol must be >= 1";
+inline constexpr char kSymPos[] = "set_sym_pos";
+inline constexpr char kSymPosWhy[] = "position must be in 0..nsps-1";
+
+inline PyMethodDef methods[] = {
+    py::m_reset<SynthObj, wfm_synth_reset>(
+        "reset()\n--\n\nBack to sample 0: positions, held symbol, filter, oscillator, noise and PN restart."),
+    py::method_noargs("step", step, "step()\n--\n\nThe next sample as a complex."),
+    py::method_varargs("steps", steps,
+                       "steps(n=1, /)\n--\n\nThe next n samples as a new complex64 array (equal to n step() calls;\n"
+                       "the first block of a chirp fixes its sweep length to n)."),
+    py::method_o("set_rrc", set_rrc,
+                 "set_rrc(taps, /)\n--\n\nPulse shaping with real taps (scaled by sqrt(sps)): polyphase for a\n"
+                 "power-of-two sps, zero-stuffed FIR otherwise. Ignored by tone, noise and chirp."),
+    py::method_o("set_symbols", set_symbols,
+                 "set_symbols(symbols, /)\n--\n\nThe complex64 symbol list a \"symbols\" engine plays cyclically."),
+    py::method_varargs("set_bits", set_bits,
+                       "set_bits(pattern, modulation=1, /)\n--\n\nThe bit pattern a \"bits\" engine plays cyclically,\n"
+                       "modulation bits per symbol (0 on-off, 1 BPSK, 2 QPSK, 3 8-PSK; Gray coded)."),
+    py::method_kw("set_dsss_cont", set_dsss_cont,
+                  "set_dsss_cont(code, chips_per_symbol, data=\"prbs\", payload=None)\n--\n\n"
+                  "Continuous spreading on a \"dsss\" engine: each data symbol (chips_per_symbol >= 1 chips,\n"
+                  "may be fractional) XORs the code; data \"none\", \"prbs\" (the engine's PN) or \"bits\"\n"
+                  "(the payload; a payload given forces \"bits\")."),
+    py::method_noargs("get_wtype", get_int<wfm_synth_get_wtype>, "get_wtype()\n--\n\nWaveform type, 0..8."),
+    py::method_o("set_wtype", set_int<wfm_synth_set_wtype, kWtype, kWtypeWhy>,
+                 "set_wtype(wtype, /)\n--\n\nSwitch the waveform type (a PN type builds its register if needed)."),
+    py::method_noargs("get_nsps", get_int<wfm_synth_get_nsps>, "get_nsps()\n--\n\nSamples per symbol."),
+    py::method_o("set_nsps", set_int<wfm_synth_set_nsps, kNsps, kNspsWhy>,
+                 "set_nsps(nsps, /)\n--\n\nSamples per symbol, >= 1 (a hold past it restarts at the next symbol)."),
+    py::method_noargs("get_sym_pos", get_int<wfm_synth_get_sym_pos>,
+                      "get_sym_pos()\n--\n\nPosition inside the current symbol hold."),
+    py::method_o("set_sym_pos", set_int<wfm_synth_set_sym_pos, kSymPos, kSymPosWhy>,
+                 "set_sym_pos(pos, /)\n--\n\nPosition inside the symbol hold, 0..nsps-1."),
+    py::method_noargs("get_cur_re", get_float<wfm_synth_get_cur_re>, "get_cur_re()\n--\n\nHeld symbol, real part."),
+    py::method_o("set_cur_re", set_float<wfm_synth_set_cur_re>,
+                 "set_cur_re(v, /)\n--\n\nHeld symbol, real part (single precision)."),
+    py::method_noargs("get_cur_im", get_float<wfm_synth_get_cur_im>,
+                      "get_cur_im()\n--\n\nHeld symbol, imaginary part."),
+    py::method_o("set_cur_im", set_float<wfm_synth_set_cur_im>,
+                 "set_cur_im(v, /)\n--\n\nHeld symbol, imaginary part (single precision)."),
+    SynthState::state_bytes(),
+    SynthState::get_state(),
+    SynthState::set_state(),
+    py::m_destroy<SynthObj>(),
+    py::m_enter<SynthObj>(),
+    py::m_exit<SynthObj>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+inline PyTypeObject Type = py::make_type<SynthObj>(
+    "tessel._SynthEngine",
+    "_SynthEngine(type=\"tone\", snr_mode=\"auto\", fs=1000000.0, freq=0.0, snr=100.0, seed=0, sps=8,\n"
+    "             pn_length=7, pn_poly=0, lfsr=\"galois\", f_end=0.0)\n--\n\n"
+    "Streaming signal source: symbol (held, FIR-shaped or polyphase-interpolated) times carrier\n"
+    "(oscillator at freq, or a chirp from freq to f_end) plus noise calibrated to snr [dB].\n"
+    "type: tone, noise, pn, bpsk, qpsk, chirp, bits, symbols, dsss. snr_mode: auto, fs, ebno, esno\n"
+    "(snr >= 100 means no noise). Only the low 32 bits of seed are used.",
+    methods, nullptr, SynthEngine_init);
+
+}  // namespace synth_py
