@@ -19,6 +19,7 @@
 
 #include "capture_files/blue_format.h"
 #include "capture_files/sigmf_meta.h"
+#include "core/sx_interrupt_guard_core.h"
 
 namespace {
 
@@ -27,8 +28,6 @@ namespace {
 constexpr uint64_t kMaxBytes = uint64_t{1} << 62;
 // Samples converted per pass: bounds the staging buffer whatever the caller asks.
 constexpr size_t kChunkSamples = size_t{1} << 15;
-// Longest sleep of the follow loop between two looks at the file and the stop request.
-constexpr int64_t kPollMs = 100;
 // Largest extended header we load; anything longer is skipped as implausible.
 constexpr uint64_t kMaxExtBytes = uint64_t{64} << 20;
 
@@ -787,7 +786,8 @@ size_t iqreader_read_follow(iqreader *r, size_t count, float *out, size_t capaci
             }
             deadline = now_ms() + r->grace_ms;
         }
-        int64_t slice = kPollMs;
+        // The process-wide waiting latency (100 ms unless set) bounds each sleep.
+        int64_t slice = sx_interrupt_latency_ms();
         if (deadline != 0) {
             const int64_t left = deadline - now_ms();
             if (left <= 0) {
