@@ -136,6 +136,11 @@ def test_fir_in_place_and_sequential_single_precision(rng):
     buf = x.copy()
     assert fir_execute(f.h, ptr(buf), buf.size, ptr(buf)) == buf.size
     np.testing.assert_array_equal(buf, expect)
+    # Partly overlapping buffers: out starts three samples into the input.
+    fir_reset(f.h)
+    big = np.concatenate([x, np.zeros(3, np.complex64)])
+    assert fir_execute(f.h, ptr(big), x.size, ptr(big[3:])) == x.size
+    np.testing.assert_array_equal(big[3:], expect)
     # Tap 0 first, each product rounded to float32 and added in float32.
     xp = np.concatenate([np.zeros(32, np.complex64), x])
     acc = np.zeros(x.size, np.complex64)

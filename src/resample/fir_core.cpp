@@ -1,5 +1,6 @@
 #include "resample/fir_core.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -219,7 +220,13 @@ size_t fir_execute(fir_t *f, const cf32_t *in, size_t n, cf32_t *out) {
     if (f == nullptr || in == nullptr || out == nullptr || n == 0) return 0;
     const size_t hist = f->num_taps - 1;
     if (n > (SIZE_MAX / sizeof(cf32_t)) - hist) return 0;
-    const size_t need = hist + n;
+    const auto lo_in = reinterpret_cast<uintptr_t>(in), lo_out = reinterpret_cast<uintptr_t>(out);
+    const bool overlap = lo_in < lo_out + n * sizeof(cf32_t) && lo_out < lo_in + n * sizeof(cf32_t);
+    // Without overlap only the outputs that reach back into the history go
+    // through the scratch buffer; the rest read the input where it is. With
+    // overlap (in-place filtering) the whole block is staged first.
+    const size_t staged = overlap ? n : std::min(n, hist);
+    const size_t need = hist + staged;
     if (f->work.size() < need) {
         try {
             f->work.resize(need);
@@ -229,16 +236,20 @@ size_t fir_execute(fir_t *f, const cf32_t *in, size_t n, cf32_t *out) {
     }
     cf32_t *w = f->work.data();
     if (hist) std::memcpy(w, f->history.data(), hist * sizeof(cf32_t));
-    // memmove: in and out may be one buffer, and a caller may pass inputs that
-    // alias our scratch only through out, never through work.
-    std::memmove(w + hist, in, n * sizeof(cf32_t));
-    const auto *wf = reinterpret_cast<const float *>(w);
-    auto *of = reinterpret_cast<float *>(out);
-    if (!f->taps_r.empty())
-        filter<false>(f->taps_r.data(), f->num_taps, wf, n, of);
-    else
-        filter<true>(reinterpret_cast<const float *>(f->taps_c.data()), f->num_taps, wf, n, of);
-    if (hist) std::memcpy(f->history.data(), w + n, hist * sizeof(cf32_t));
+    std::memcpy(w + hist, in, staged * sizeof(cf32_t));
+    auto run = [&](const cf32_t *src, size_t count, cf32_t *dst) {
+        const auto *sf = reinterpret_cast<const float *>(src);
+        auto *df = reinterpret_cast<float *>(dst);
+        if (!f->taps_r.empty())
+            filter<false>(f->taps_r.data(), f->num_taps, sf, count, df);
+        else
+            filter<true>(reinterpret_cast<const float *>(f->taps_c.data()), f->num_taps, sf, count, df);
+    };
+    run(w, staged, out);
+    // Outputs from index hist on need no history: out[hist + i] reads in[i .. i + hist].
+    if (staged < n) run(in, n - staged, out + staged);
+    // The new history is the last hist samples of history + input.
+    if (hist) std::memcpy(f->history.data(), staged < n ? in + n - hist : w + n, hist * sizeof(cf32_t));
     return n;
 }
 
