@@ -248,16 +248,19 @@ def test_destroy_refused_while_waiting(tmp_path):
     r.follow_timeout_ms = 600
     errors = []
 
-    def try_close():
-        try:
-            r.close()
-        except RuntimeError as e:
-            errors.append(str(e))
+    calls = [r.close, r.read, r.read_follow, r.reset, lambda: r.num_samples, lambda: r.ending]
 
-    t = later(0.1, try_close)
+    def try_calls():
+        for call in calls:
+            try:
+                call()
+            except RuntimeError as e:
+                errors.append(str(e))
+
+    t = later(0.1, try_calls)
     assert len(r.read_follow(10)) == 0 and r.ending == "timeout"
     t.join()
-    assert len(errors) == 1 and "busy" in errors[0]
+    assert len(errors) == len(calls) and all(e.startswith("object is busy in another thread") for e in errors)
     r.close()
     with pytest.raises(RuntimeError, match="^destroyed$"):
         r.read_follow(1)

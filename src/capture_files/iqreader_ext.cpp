@@ -14,6 +14,25 @@ constexpr const char *kSampleTypes[] = {"cf32", "cf64", "ci32", "ci16", "ci8", "
 
 using ReaderObj = py::Object<iqreader, iqreader_destroy>;
 
+// The live handle of a reader that no other thread is using: while read_follow
+// waits without the interpreter lock, every other call on the same reader is
+// refused instead of racing with it on the file position and buffers.
+iqreader *idle(PyObject *self) {
+    iqreader *h = py::live<ReaderObj>(self);
+    if (h != nullptr && py::as<ReaderObj>(self)->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "object is busy in another thread; use it after the call returns");
+        return nullptr;
+    }
+    return h;
+}
+
+PyObject *Reader_reset(PyObject *self, PyObject *) {
+    iqreader *h = idle(self);
+    if (h == nullptr) return nullptr;
+    iqreader_reset(h);
+    Py_RETURN_NONE;
+}
+
 int Reader_init(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"path", "sample_type", "endian", nullptr};
     PyObject *path = nullptr;
@@ -67,7 +86,7 @@ template <bool Follow> PyObject *Reader_read(PyObject *self, PyObject *args, PyO
     PyObject *out = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &count, &out))
         return nullptr;
-    iqreader *h = py::live<ReaderObj>(self);
+    iqreader *h = idle(self);
     if (h == nullptr) return nullptr;
     py::Output o;
     const size_t max_out = Follow ? iqreader_read_follow_max_out(h, count) : iqreader_read_max_out(h, count);
@@ -84,7 +103,7 @@ template <bool Follow> PyObject *Reader_read(PyObject *self, PyObject *args, PyO
 }
 
 PyObject *Reader_max_out(PyObject *self, PyObject *arg) {
-    iqreader *h = py::live<ReaderObj>(self);
+    iqreader *h = idle(self);
     if (h == nullptr) return nullptr;
     size_t n = 0;
     if (!py::to_size(arg, &n)) return nullptr;
@@ -92,7 +111,7 @@ PyObject *Reader_max_out(PyObject *self, PyObject *arg) {
 }
 
 PyObject *Reader_follow_max_out(PyObject *self, PyObject *arg) {
-    iqreader *h = py::live<ReaderObj>(self);
+    iqreader *h = idle(self);
     if (h == nullptr) return nullptr;
     size_t n = 0;
     if (!py::to_size(arg, &n)) return nullptr;
@@ -105,7 +124,7 @@ PyObject *Reader_follow_max_out(PyObject *self, PyObject *arg) {
 // An enumerated value as its name, or the out-of-range ValueError.
 template <auto Get, size_t N>
 PyObject *enum_name(PyObject *self, const char *const (&names)[N], const char *prop, const char *field) {
-    iqreader *h = py::live<ReaderObj>(self);
+    iqreader *h = idle(self);
     if (h == nullptr) return nullptr;
     const long v = static_cast<long>(Get(h));
     if (v < 0 || static_cast<size_t>(v) >= N) {
@@ -136,19 +155,19 @@ PyObject *get_sample_type(PyObject *s, void *) {
 }
 
 template <auto Get> PyObject *get_double(PyObject *self, void *) {
-    iqreader *h = py::live<ReaderObj>(self);
+    iqreader *h = idle(self);
     if (h == nullptr) return nullptr;
     return PyFloat_FromDouble(Get(h));
 }
 
 template <auto Get> PyObject *get_u64(PyObject *self, void *) {
-    iqreader *h = py::live<ReaderObj>(self);
+    iqreader *h = idle(self);
     if (h == nullptr) return nullptr;
     return PyLong_FromUnsignedLongLong(Get(h));
 }
 
 template <auto Set> int set_u32(PyObject *self, PyObject *value, void *) {
-    iqreader *h = py::live<ReaderObj>(self);
+    iqreader *h = idle(self);
     if (h == nullptr) return -1;
     if (value == nullptr) {
         PyErr_SetString(PyExc_TypeError, "cannot delete a follow budget");
@@ -202,7 +221,7 @@ PyObject *record_value(const wfm_kw_record *r) {
 
 template <auto Num, auto At, auto Tag>
 PyObject *records_dict(PyObject *self, const char *what, const char *tag_fn) {
-    iqreader *h = py::live<ReaderObj>(self);
+    iqreader *h = idle(self);
     if (h == nullptr) return nullptr;
     PyObject *d = PyDict_New();
     if (d == nullptr) return nullptr;
@@ -236,7 +255,7 @@ PyObject *get_header(PyObject *self, void *) {
 }
 
 PyObject *get_num_samples(PyObject *self, void *) {
-    iqreader *h = py::live<ReaderObj>(self);
+    iqreader *h = idle(self);
     if (h == nullptr) return nullptr;
     return PyLong_FromUnsignedLongLong(iqreader_get_num_samples(h));
 }
@@ -268,7 +287,7 @@ PyGetSetDef Reader_getset[] = {
 };
 
 PyMethodDef Reader_methods[] = {
-    py::m_reset<ReaderObj, iqreader_reset>("reset()\n--\n\nBack to the first sample; metadata unchanged."),
+    py::method_noargs("reset", Reader_reset, "reset()\n--\n\nBack to the first sample; metadata unchanged."),
     py::method_kw("read", Reader_read<false>,
                   "read(count=1, out=None)\n--\n\n"
                   "Up to `count` samples as complex64 at unit scale; an empty array at the end."),
