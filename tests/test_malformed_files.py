@@ -203,3 +203,13 @@ def test_binary_garbage_and_nul_text(tmp_path):
     q = tmp_path / "n.txt"
     q.write_bytes(b"1.0,2.0\n\0")
     assert iqreader.Reader(q).file_type == "raw"
+
+
+def test_not_a_regular_file(tmp_path):
+    import os
+
+    (tmp_path / "dir.blue").mkdir()
+    os.mkfifo(tmp_path / "pipe.raw")
+    for name in ("dir.blue", "pipe.raw"):
+        with pytest.raises(ValueError, match="^cannot open capture"):
+            iqreader.Reader(tmp_path / name)

@@ -123,7 +123,14 @@ struct Fd {
     bool ok() const { return fd >= 0; }
 };
 
-Fd open_read(const std::string &path) { return Fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)); }
+// Opens a regular file for reading. Directories, pipes and devices are not
+// captures; O_NONBLOCK keeps the open of a FIFO from waiting for a writer.
+Fd open_read(const std::string &path) {
+    Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (f.ok() && (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode))) return Fd();
+    return f;
+}
 
 // Current size of an open file; false when it cannot be measured.
 bool file_size(int fd, uint64_t &size) {
