@@ -3,6 +3,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -152,7 +153,11 @@ public:
 
 private:
     Plan() = default;
-    bool aligned(const void *p) const { return L::alignment_of(p) == L::alignment_of(in_.get()); }
+    // The library only asks that new arrays share the plan's 16-byte alignment,
+    // but its 32-byte vector loads split cache lines on a buffer at 16 mod 32
+    // (where large NumPy arrays usually start) and run about a quarter slower
+    // than staging the data, so the direct path wants 32-byte alignment.
+    bool aligned(const void *p) const { return reinterpret_cast<uintptr_t>(p) % 32 == 0; }
 
     // src is aligned and distinct from dst.
     void transform(const C *src, C *dst) {
