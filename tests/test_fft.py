@@ -36,13 +36,13 @@ def addr(a):
     return a.ctypes.data
 
 
-def misaligned(n, dtype):
-    """A C-contiguous array whose data sits 8 bytes off a 16-byte boundary."""
+def misaligned(n, dtype, rem=8):
+    """A C-contiguous array whose data address is `rem` modulo 32."""
     item = np.dtype(dtype).itemsize
-    raw = np.zeros(n * item + 32, np.uint8)
-    off = (8 - raw.ctypes.data % 16) % 16
+    raw = np.zeros(n * item + 64, np.uint8)
+    off = (rem - raw.ctypes.data % 32) % 32
     a = raw[off : off + n * item].view(dtype)
-    assert a.ctypes.data % 16 == 8
+    assert a.ctypes.data % 32 == rem
     return a
 
 
@@ -105,12 +105,13 @@ def test_eligible_cf32_runs_in_single(n, rng):
     assert not np.array_equal(single, rounded)
 
 
+@pytest.mark.parametrize("rem", [8, 16, 24])
 @pytest.mark.parametrize("n", [1000, 1024])
-def test_aligned_and_staged_paths_agree_bitwise(n, rng):
+def test_aligned_and_staged_paths_agree_bitwise(n, rem, rng):
     x = crandn(rng, n)
-    xm = misaligned(n, np.complex64)
+    xm = misaligned(n, np.complex64, rem)
     xm[:] = x
-    outm = misaligned(n, np.complex64)
+    outm = misaligned(n, np.complex64, rem)
     a = spectral.FFT(n).execute_cf32(x)
     b = spectral.FFT(n).execute_cf32(xm, out=outm)
     np.testing.assert_array_equal(a, b)
