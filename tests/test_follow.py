@@ -287,6 +287,20 @@ def test_ctrl_c_ends_the_wait(tmp_path):
     assert not interrupt.interrupted()
 
 
+@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="signals need the main thread")
+def test_ignored_sigint_stays_ignored(tmp_path):
+    r = iqreader.Reader(LiveBlue(tmp_path / "i.blue").path)
+    r.follow_timeout_ms = 400
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        t = later(0.1, os.kill, os.getpid(), signal.SIGINT)
+        assert len(r.read_follow(10)) == 0
+        t.join()
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert r.ending == "timeout" and not interrupt.interrupted()
+
+
 def test_raw_follow_ends_by_budget(tmp_path):
     p = tmp_path / "r.raw"
     p.write_bytes(cb.payload(samples(5), "cf32"))

@@ -68,12 +68,18 @@ int Reader_init(PyObject *self, PyObject *args, PyObject *kw) {
 
 // SIGINT is forwarded to the interrupt flag while at least one follow call waits,
 // so Ctrl-C ends the wait; the handler installed before is chained and put back.
+// A process that ignores SIGINT (started in the background) keeps ignoring it.
 // The count is only touched with the interpreter lock held.
 int g_sigint_users = 0;
 
+bool sigint_ignored() {
+    struct sigaction cur {};
+    return sigaction(SIGINT, nullptr, &cur) == 0 && !(cur.sa_flags & SA_SIGINFO) && cur.sa_handler == SIG_IGN;
+}
+
 struct SigintForward {
     SigintForward() {
-        if (g_sigint_users++ == 0) sx_interrupt_on_signal(SIGINT);
+        if (g_sigint_users++ == 0 && !sigint_ignored()) sx_interrupt_on_signal(SIGINT);
     }
     ~SigintForward() {
         if (--g_sigint_users == 0) sx_restore_signal(SIGINT);
