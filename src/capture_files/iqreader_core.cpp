@@ -486,7 +486,7 @@ void sleep_ms(int64_t ms) {
 
 struct iqreader {
     Fd data;        // binary payload (raw, blue, sigmf)
-    Fd marker;      // BLUE: the file whose data_size marks the end (the header file when detached)
+    Fd marker;      // detached BLUE: the header file, whose data_size marks the end
     File csv;       // CSV text stream
     int file_type = WFM_FILE_RAW;
     int kind = 0;
@@ -618,8 +618,6 @@ bool open_by_content(iqreader &r, const std::string &path, int hint, int endian_
         } else {
             if (hcb.data_start > bytes) return false;
             r.data = std::move(f);
-            r.marker = Fd(::dup(r.data.fd));
-            if (!r.marker.ok()) return false;
             r.payload_start = hcb.data_start;
         }
         return finish_binary(r);
@@ -710,7 +708,8 @@ size_t read_csv(iqreader &r, size_t n, float *out, bool live) {
 void reread_marker(iqreader &r) {
     uint8_t b[8];
     uint64_t v = 0;
-    if (pread_full(r.marker.fd, b, 8, WFM_HCB_DATA_SIZE) == 8 && bytes_from_double(wfm_load_f64(b, r.be), v))
+    const int fd = r.marker.ok() ? r.marker.fd : r.data.fd;
+    if (pread_full(fd, b, 8, WFM_HCB_DATA_SIZE) == 8 && bytes_from_double(wfm_load_f64(b, r.be), v))
         r.data_size = v;
 }
 
@@ -754,7 +753,7 @@ size_t iqreader_read_follow(iqreader *r, size_t count, float *out, size_t capaci
     r->ending = IQR_END_NONE;
     const size_t n = std::min(count, capacity);
     if (n == 0 || out == nullptr) return 0;
-    const bool has_marker = r->file_type == WFM_FILE_BLUE && r->marker.ok();
+    const bool has_marker = r->file_type == WFM_FILE_BLUE;
     bool stopping = false;
     int64_t deadline = r->timeout_ms ? now_ms() + r->timeout_ms : 0;
     for (;;) {
