@@ -496,3 +496,46 @@ def test_blob_from_a_differently_built_engine_is_refused():
     b.set_rrc(wfm.rrc_taps(0.35, 8, 5))
     with pytest.raises(ValueError):
         b.set_state(a.get_state())
+
+
+# Core functions without a Python method ------------------------------------------------
+
+
+def test_core_noise_steps_and_reseed():
+    with C.synth(3, seed=31, snr=0.0, sps=1, snr_mode=1) as h, C.Handle(
+        C.awgn_create(31, np.float32(wfm.wfm_awgn_amplitude(0.0, 1.0))), C.awgn_destroy
+    ) as ref:
+        bp.assert_same(C.synth_steps(h, 5000, noise_only=True), C.awgn_generate(ref, 5000)[0])
+        C.synth_reseed_noise(h, 8)
+        C.awgn_reseed(ref, 8)
+        bp.assert_same(C.synth_steps(h, 100, noise_only=True), C.awgn_generate(ref, 100)[0])
+    with C.synth(0) as h:
+        bp.assert_same(C.synth_steps(h, 3000, noise_only=True), np.zeros(3000, np.complex64))
+        C.synth_reseed_noise(h, 1)  # no noise source: nothing to do
+
+
+def test_core_dsss_burst_repeats_back_to_back():
+    chips = np.array([0, 1, 1, 0, 3], np.uint8)  # bit 0 only: 3 plays as 1
+    with C.synth(8, sps=2) as h:
+        assert C.synth_set_dsss_chips(h, C.ptr(chips), 5) == 0
+        x = C.synth_steps(h, 30)
+        np.testing.assert_allclose(x, np.repeat(np.tile(1 - 2.0 * (chips & 1), 3), 2), atol=1e-7)
+        assert C.synth_set_dsss_chips(h, C.ptr(chips), 0) == -1
+    with C.synth(0) as h:  # another type: nothing changes
+        assert C.synth_set_dsss_chips(h, C.ptr(chips), 5) == 0
+        bp.assert_same(C.synth_steps(h, 4), np.ones(4, np.complex64))
+
+
+def test_core_chirp_span_is_set_once():
+    with C.synth(5, f_end=0.5) as h, C.synth(5, f_end=0.5) as ref:
+        C.synth_set_chirp_span(h, 0)  # ignored
+        C.synth_set_chirp_span(h, 100)
+        C.synth_set_chirp_span(h, 7)  # ignored: already set
+        # Blocks of 40 and 60 now sweep like the reference's single first block of 100.
+        a = np.concatenate([C.synth_steps(h, 40), C.synth_steps(h, 60)])
+        bp.assert_same(a, C.synth_steps(ref, 100))
+
+
+def test_core_set_rrc_null_taps():
+    with C.synth(3, sps=4) as h:
+        assert C.synth_set_rrc(h, None, 5) == -1

@@ -93,3 +93,25 @@ class Handle:
 
     def __exit__(self, *exc):
         self._destroy(self.h)
+
+synth_create = _sig(
+    "wfm_synth_create", P, ctypes.c_int, ctypes.c_int, ctypes.c_uint32, ctypes.c_int, ctypes.c_int, ctypes.c_uint64,
+    ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_double, ctypes.c_int,
+)
+synth_destroy = _sig("wfm_synth_destroy", None, P)
+synth_steps_raw = _sig("wfm_synth_steps", None, P, P, SZ)
+synth_noise_steps_raw = _sig("wfm_synth_noise_steps", None, P, P, SZ)
+synth_reseed_noise = _sig("wfm_synth_reseed_noise", None, P, ctypes.c_uint64)
+synth_set_dsss_chips = _sig("wfm_synth_set_dsss_chips", ctypes.c_int, P, P, SZ)
+synth_set_chirp_span = _sig("wfm_synth_set_chirp_span", None, P, ctypes.c_uint64)
+synth_set_rrc = _sig("wfm_synth_set_rrc", ctypes.c_int, P, P, SZ)
+
+
+def synth(type_, snr_mode=0, seed=0, sps=1, pn_length=7, pn_poly=0, fs=1.0, freq=0.0, snr=100.0, f_end=0.0, lfsr=0):
+    return Handle(synth_create(type_, snr_mode, seed, sps, pn_length, pn_poly, fs, freq, snr, f_end, lfsr), synth_destroy)
+
+
+def synth_steps(h, n, noise_only=False):
+    out = np.empty(n, np.complex64)
+    (synth_noise_steps_raw if noise_only else synth_steps_raw)(h, ptr(out), n)
+    return out
