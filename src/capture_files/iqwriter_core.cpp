@@ -57,20 +57,32 @@ bool grow(uint8_t *&p, size_t &cap, size_t need) {
 }
 
 // Peak and clip bookkeeping over I' = I·g and Q' = Q·g (single precision). The
-// maxima are kept in separate lanes so the loop vectorises.
+// running maximum is kept in two 4-lane vectors: GCC does not vectorise a float
+// max reduction by itself without fast-math, and this loop runs over every sample.
 void account(iqwriter *w, const float *iq, size_t n) {
+    typedef float v4f __attribute__((vector_size(16)));
+    typedef int32_t v4i __attribute__((vector_size(16)));
     const float g = w->gain;
     const size_t m = 2 * n;
-    constexpr size_t L = 8;
-    float lane[L] = {};
+    const v4f gv = {g, g, g, g};
+    const v4i abs_mask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    v4f m0 = {}, m1 = {};
     size_t i = 0;
-    for (; i + L <= m; i += L)
-        for (size_t k = 0; k < L; ++k) {
-            const float a = std::fabs(iq[i + k] * g);
-            lane[k] = a > lane[k] ? a : lane[k];
-        }
+    for (; i + 8 <= m; i += 8) {
+        v4f a, b;
+        std::memcpy(&a, iq + i, sizeof a);
+        std::memcpy(&b, iq + i + 4, sizeof b);
+        a = reinterpret_cast<v4f>(reinterpret_cast<v4i>(a * gv) & abs_mask);
+        b = reinterpret_cast<v4f>(reinterpret_cast<v4i>(b * gv) & abs_mask);
+        // A NaN never compares greater, so it never becomes the peak.
+        m0 = a > m0 ? a : m0;
+        m1 = b > m1 ? b : m1;
+    }
     float pk = w->peak;
-    for (size_t k = 0; k < L; ++k) pk = lane[k] > pk ? lane[k] : pk;
+    for (int k = 0; k < 4; ++k) {
+        pk = m0[k] > pk ? m0[k] : pk;
+        pk = m1[k] > pk ? m1[k] : pk;
+    }
     for (; i < m; ++i) {
         const float a = std::fabs(iq[i] * g);
         pk = a > pk ? a : pk;
@@ -87,14 +99,15 @@ void account(iqwriter *w, const float *iq, size_t n) {
     w->clips += c;
 }
 
-// Symmetric saturation and truncation toward zero, in double precision so that
-// +1.0 gives exactly the full-scale code for every width; NaN gives 0.
+// Symmetric saturation and truncation toward zero. Clamping in float is exact;
+// the product is formed in double precision, which holds every float × 32767 or
+// × 127 exactly, so +1.0 gives the full-scale code for every width and no value
+// just below a code is rounded up onto it. NaN gives 0.
 template <class T> inline T quantise(float x, double full) {
-    double d = x;
-    d = d > 1.0 ? 1.0 : d;
-    d = d < -1.0 ? -1.0 : d;
-    d = d == d ? d : 0.0;
-    return static_cast<T>(d * full);
+    x = x > 1.0f ? 1.0f : x;
+    x = x < -1.0f ? -1.0f : x;
+    x = x == x ? x : 0.0f;
+    return static_cast<T>(static_cast<int32_t>(static_cast<double>(x) * full));
 }
 
 // Converts n samples (stride 1 over 2n components for complex, the real parts
