@@ -61,7 +61,7 @@ def main():
     for up, down in ((3, 2), (147, 160)):
         r = resample.Resampler(rate=up / down)
         n_out = len(signal.resample_poly(x, up, down))
-        buf = np.empty(n_out + 4096, np.complex64)
+        buf = np.empty(max(n, n_out) + 4096, np.complex64)
 
         def ours():
             r.reset()

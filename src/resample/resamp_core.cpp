@@ -23,12 +23,31 @@ constexpr size_t kBuiltinPhases = 4096;
 constexpr size_t kBuiltinTaps = 19;
 constexpr size_t kMaxOut = 65536;
 
+// The 8-float helpers are always inlined into AVX2 functions, so the ABI of
+// passing such vectors between differently compiled functions (what -Wpsabi
+// warns about) never comes into play.
+#pragma GCC diagnostic ignored "-Wpsabi"
 typedef float v4f __attribute__((vector_size(16)));
+typedef float v8f __attribute__((vector_size(32)));
+// Unaligned views for stores through typed pointers (so the compiler keeps
+// the object's fields in registers across them).
+typedef float v4fu __attribute__((vector_size(16), aligned(4)));
+typedef float v8fu __attribute__((vector_size(32), aligned(4)));
 
-inline v4f load4(const float *p) {
+inline __attribute__((always_inline)) v4f load4(const float *p) {
     v4f v;
     std::memcpy(&v, p, sizeof v);
     return v;
+}
+inline __attribute__((always_inline)) v8f load8(const float *p) {
+    v8f v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+bool have_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
 }
 
 // Modified Bessel function of the first kind, order 0, by its power series.
@@ -76,13 +95,22 @@ const std::vector<float> &builtin_bank() {
 
 // One output of the interpolating kernel: sum_k b[k] * x[k] over T complex
 // samples, with the bank row duplicated per component (b is 2T floats laid
-// out like x). Two taps per vector lane group, two partial sums per component.
-inline cf32_t kernel(const float *__restrict b, const float *__restrict x, size_t T) {
+// out like x). Four partial sums per component (taps k mod 4), combined in a
+// fixed order; the AVX2 form computes exactly the same sums as the SSE form.
+template <int W> inline __attribute__((always_inline)) cf32_t kernel(const float *__restrict b,
+                                                                    const float *__restrict x, size_t T) {
     v4f a0 = {0, 0, 0, 0}, a1 = {0, 0, 0, 0};
     size_t k = 0;
-    for (; k + 4 <= T; k += 4) {
-        a0 += load4(b + 2 * k) * load4(x + 2 * k);
-        a1 += load4(b + 2 * k + 4) * load4(x + 2 * k + 4);
+    if constexpr (W == 8) {
+        v8f a = {0, 0, 0, 0, 0, 0, 0, 0};
+        for (; k + 4 <= T; k += 4) a += load8(b + 2 * k) * load8(x + 2 * k);
+        a0 = __builtin_shufflevector(a, a, 0, 1, 2, 3);
+        a1 = __builtin_shufflevector(a, a, 4, 5, 6, 7);
+    } else {
+        for (; k + 4 <= T; k += 4) {
+            a0 += load4(b + 2 * k) * load4(x + 2 * k);
+            a1 += load4(b + 2 * k + 4) * load4(x + 2 * k + 4);
+        }
     }
     if (k + 2 <= T) {
         a0 += load4(b + 2 * k) * load4(x + 2 * k);
@@ -128,20 +156,28 @@ struct resamp_t {
     size_t T = 0;                // taps per branch
     int interp = 0;              // 1: interpolating block form
     std::vector<float> bank;     // L * T, branch-major, as given
-    std::vector<float> bankd;    // L * 2T: each coefficient twice, to meet interleaved I/Q
+    size_t Tp = 0;               // T rounded up to a multiple of 4: row stride of bankd, length of dacc
+    std::vector<float> bankd;    // L rows of 2 * Tp: each coefficient twice, to meet interleaved I/Q; zero padded
     uint32_t phase = 0;
     uint32_t step = 0;
     std::vector<cf32_t> ring;    // 2 * S, every sample written twice
     size_t S = 1;
     size_t ring_pos = 0;
-    std::vector<cf32_t> dacc;    // decimating accumulators, stored newest-coefficient first (reversed)
-    std::vector<cf32_t> dhist;   // max(1, T - 1) transposed partial sums
+    std::vector<cf32_t> dacc;    // Tp (+ slack) decimating accumulators, dacc[k] stored at T - 1 - k (padding unused)
+    // Transposed partial sums dhist[0..T-2], held reversed (dhist[k] at T - 2 - k)
+    // in one of two halves: each completed output writes the next half from the
+    // current one, a plain element-wise add instead of a shift in place.
+    std::vector<float> dh2;      // 2 halves of dh_half floats
+    size_t dh_half = 0;          // 2 * Tp + 8 (room for whole vectors)
+    size_t dcur = 0;             // half holding the live sums
+    float *dh_live() { return dh2.data() + dcur * dh_half; }
+    const float *dh_live() const { return dh2.data() + dcur * dh_half; }
     uint32_t ctrl_phase = 0;
     uint32_t ctrl_pending = 0;
     int32_t ctrl_backlog = 0;
 
     size_t row(uint32_t acc) const { return static_cast<size_t>((static_cast<uint64_t>(acc) * L) >> 32); }
-    const float *branch(uint32_t acc) const { return bankd.data() + row(acc) * 2 * T; }
+    const float *branch(uint32_t acc) const { return bankd.data() + row(acc) * 2 * Tp; }
     const float *window(size_t pos) const { return reinterpret_cast<const float *>(ring.data() + pos); }
     void push(cf32_t x) {
         ring_pos = (ring_pos - 1) & (S - 1);
@@ -195,27 +231,143 @@ void resamp_state_apply(resamp_t *r, const uint8_t *blob) {
     r->ctrl_backlog = rd.get<int32_t>();
     rd.bytes(r->ring.data(), r->ring.size() * sizeof(cf32_t));
     for (size_t k = 0; k < r->T; ++k) r->dacc[r->T - 1 - k] = rd.get<cf32_t>();
-    if (r->T >= 2) rd.bytes(r->dhist.data(), (r->T - 1) * sizeof(cf32_t));
+    auto *e = reinterpret_cast<cf32_t *>(r->dh_live());
+    for (size_t k = 0; k + 1 < r->T; ++k) e[r->T - 2 - k] = rd.get<cf32_t>();
 }
+
+namespace {
+
+// Interpolating form: one output per accumulator step, an input pushed at
+// every wrap; stops once all inputs are in or out is full.
+template <int W>
+inline __attribute__((always_inline)) size_t interp_loop(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out,
+                                                         size_t out_cap) {
+    const size_t T = r->T;
+    const uint32_t step = r->step;
+    uint32_t ph = r->phase;
+    size_t m = 0, used = 0;
+    while (used < n_in && m < out_cap) {
+        out[m++] = kernel<W>(r->branch(ph), r->window(r->ring_pos), T);
+        const uint32_t nx = ph + step;
+        if (nx <= ph) r->push(in[used++]);
+        ph = nx;
+    }
+    r->phase = ph;
+    return m;
+}
+
+// Decimating form, transposed: each input, scaled by the rate, is spread over
+// the accumulators of the output period in progress with the branch of its
+// own instant; an output completes at every wrap. dacc is held reversed so the
+// spread is a plain element-wise update over whole vectors (the zero padding
+// of the bank row only touches accumulators that are never read).
+template <int W>
+inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out,
+                                                        size_t out_cap) {
+    const size_t T = r->T, T2p = 2 * r->Tp;
+    const uint32_t step = r->step;
+    const float rf = static_cast<float>(r->rate);
+    float *__restrict da = reinterpret_cast<float *>(r->dacc.data());
+    uint32_t ph = r->phase;
+    size_t m = 0;
+    for (size_t i = 0; i < n_in && m < out_cap; ++i) {
+        const float xr = in[i].real() * rf, xi = in[i].imag() * rf;
+        const float *__restrict b = r->branch(ph);
+        if constexpr (W == 8) {
+            const v8f xs = {xr, xi, xr, xi, xr, xi, xr, xi};
+            for (size_t k = 0; k < T2p; k += 8)
+                *reinterpret_cast<v8fu *>(da + k) += *reinterpret_cast<const v8fu *>(b + k) * xs;
+        } else {
+            const v4f xs = {xr, xi, xr, xi};
+            for (size_t k = 0; k < T2p; k += 4)
+                *reinterpret_cast<v4fu *>(da + k) += *reinterpret_cast<const v4fu *>(b + k) * xs;
+        }
+        const uint32_t nx = ph + step;
+        if (nx <= ph) {
+            // dacc[k] is d[T - 1 - k], dhist[k] is e[T - 2 - k]:
+            //   out = dhist[0] + dacc[0];  dhist'[k] = dhist[k + 1] + dacc[k + 1];
+            //   dhist'[T - 2] = dacc[T - 1]
+            // become e'[j] = e[j - 1] + d[j] for j >= 1 and e'[0] = d[0].
+            const cf32_t *d = r->dacc.data();
+            const float *e = r->dh_live();
+            if (T == 1) {
+                out[m++] = d[0];
+            } else {
+                out[m++] = reinterpret_cast<const cf32_t *>(e)[T - 2] + d[T - 1];
+                float *en = r->dh2.data() + (r->dcur ^ 1) * r->dh_half;
+                en[0] = da[0];
+                en[1] = da[1];
+                // Whole vectors over j = 1 .. T - 2 (2 .. 2T - 3 as floats); the
+                // lanes past the end land in padding that is never read.
+                for (size_t q = 2; q < 2 * (T - 1); q += W) {
+                    if constexpr (W == 8)
+                        *reinterpret_cast<v8fu *>(en + q) =
+                            *reinterpret_cast<const v8fu *>(e + q - 2) + *reinterpret_cast<const v8fu *>(da + q);
+                    else
+                        *reinterpret_cast<v4fu *>(en + q) =
+                            *reinterpret_cast<const v4fu *>(e + q - 2) + *reinterpret_cast<const v4fu *>(da + q);
+                }
+                r->dcur ^= 1;
+            }
+            for (size_t k = 0; k < T2p; k += W) {
+                if constexpr (W == 8)
+                    *reinterpret_cast<v8fu *>(da + k) = v8f{};
+                else
+                    *reinterpret_cast<v4fu *>(da + k) = v4f{};
+            }
+        }
+        ph = nx;
+    }
+    r->phase = ph;
+    return m;
+}
+
+size_t interp_sse(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
+    return interp_loop<4>(r, in, n, out, cap);
+}
+__attribute__((target("avx2"))) size_t interp_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
+    return interp_loop<8>(r, in, n, out, cap);
+}
+size_t decim_sse(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
+    return decim_loop<4>(r, in, n, out, cap);
+}
+__attribute__((target("avx2"))) size_t decim_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
+    return decim_loop<8>(r, in, n, out, cap);
+}
+
+// The exact-count and control forms use the interpolating kernel through this.
+cf32_t kernel_any(const resamp_t *r, uint32_t acc) {
+    return kernel<4>(r->branch(acc), r->window(r->ring_pos), r->T);
+}
+
+}  // namespace
 
 extern "C" {
 
 resamp_t *resamp_create_from_bank(size_t L, size_t T, float *bank, double rate) {
     std::unique_ptr<float, decltype(&std::free)> owned(bank, &std::free);
     if (L == 0 || T == 0 || bank == nullptr || L > kMaxPhases || T > kMaxTaps || !rate_ok(rate)) return nullptr;
-    if (L > SIZE_MAX / (2 * T * sizeof(float))) return nullptr;
+    if (L > SIZE_MAX / (2 * (T + 3) * sizeof(float))) return nullptr;
     try {
         auto r = std::make_unique<resamp_t>();
         r->L = L;
         r->T = T;
         r->bank.assign(bank, bank + L * T);
         owned.reset();
-        r->bankd.resize(L * T * 2);
-        for (size_t i = 0; i < L * T; ++i) r->bankd[2 * i] = r->bankd[2 * i + 1] = r->bank[i];
+        r->Tp = (T + 3) & ~size_t{3};
+        r->bankd.assign(L * r->Tp * 2, 0.0f);
+        for (size_t p = 0; p < L; ++p)
+            for (size_t k = 0; k < T; ++k) {
+                float *d = r->bankd.data() + p * 2 * r->Tp + 2 * k;
+                d[0] = d[1] = r->bank[p * T + k];
+            }
         r->S = smallest_pow2_at_least(T);
         r->ring.assign(2 * r->S, cf32_t{});
-        r->dacc.assign(T, cf32_t{});
-        r->dhist.assign(T > 1 ? T - 1 : 1, cf32_t{});
+        // Tp accumulators plus one vector of slack: the dhist update reads whole
+        // vectors starting one sample in.
+        r->dacc.assign(r->Tp + 4, cf32_t{});
+        r->dh_half = 2 * r->Tp + 8;
+        r->dh2.assign(2 * r->dh_half, 0.0f);
         apply_rate(r.get(), rate);
         return r.release();
     } catch (const std::bad_alloc &) {
@@ -256,7 +408,8 @@ void resamp_reset(resamp_t *r) {
     r->ctrl_backlog = 0;
     std::fill(r->ring.begin(), r->ring.end(), cf32_t{});
     std::fill(r->dacc.begin(), r->dacc.end(), cf32_t{});
-    std::fill(r->dhist.begin(), r->dhist.end(), cf32_t{});
+    std::fill(r->dh2.begin(), r->dh2.end(), 0.0f);
+    r->dcur = 0;
 }
 
 size_t resamp_state_bytes(const resamp_t *r) { return r == nullptr ? 0 : state_bytes_for(r->S, r->T); }
@@ -272,7 +425,8 @@ void resamp_get_state(const resamp_t *r, void *blob) {
     w.put(r->ctrl_backlog);
     w.bytes(r->ring.data(), r->ring.size() * sizeof(cf32_t));
     for (size_t k = 0; k < r->T; ++k) w.put(r->dacc[r->T - 1 - k]);
-    if (r->T >= 2) w.bytes(r->dhist.data(), (r->T - 1) * sizeof(cf32_t));
+    const auto *e = reinterpret_cast<const cf32_t *>(r->dh_live());
+    for (size_t k = 0; k + 1 < r->T; ++k) w.put(e[r->T - 2 - k]);
 }
 
 int resamp_set_state(resamp_t *r, const void *blob) {
@@ -304,51 +458,8 @@ double resamp_get_ctrl_acc(const resamp_t *r) { return r == nullptr ? 0.0 : r->c
 
 size_t resamp_execute(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out, size_t out_cap) {
     if (r == nullptr || in == nullptr || out == nullptr) return 0;
-    const size_t T = r->T;
-    const uint32_t step = r->step;
-    uint32_t ph = r->phase;
-    size_t m = 0;
-    if (r->interp) {
-        size_t used = 0;
-        while (used < n_in && m < out_cap) {
-            out[m++] = kernel(r->branch(ph), r->window(r->ring_pos), T);
-            const uint32_t nx = ph + step;
-            if (nx <= ph) r->push(in[used++]);
-            ph = nx;
-        }
-    } else {
-        // Transposed form: each input is spread over the T accumulators of the
-        // output period in progress with the branch of its own instant; dacc
-        // is held reversed so that this is a plain element-wise update.
-        const float rf = static_cast<float>(r->rate);
-        auto *da = reinterpret_cast<float *>(r->dacc.data());
-        cf32_t *dh = r->dhist.data();
-        const size_t T2 = 2 * T;
-        for (size_t i = 0; i < n_in && m < out_cap; ++i) {
-            const float xr = in[i].real() * rf, xi = in[i].imag() * rf;
-            const float *b = r->branch(ph);
-            for (size_t k = 0; k < T2; k += 2) {
-                da[k] += b[k] * xr;
-                da[k + 1] += b[k + 1] * xi;
-            }
-            const uint32_t nx = ph + step;
-            if (nx <= ph) {
-                // dacc[k] in the transposed structure is da[T - 1 - k].
-                const cf32_t *d = r->dacc.data();
-                if (T == 1) {
-                    out[m++] = d[0];
-                } else {
-                    out[m++] = dh[0] + d[T - 1];
-                    for (size_t k = 0; k + 2 < T; ++k) dh[k] = dh[k + 1] + d[T - 2 - k];
-                    dh[T - 2] = d[0];
-                }
-                std::memset(static_cast<void *>(da), 0, T2 * sizeof(float));
-            }
-            ph = nx;
-        }
-    }
-    r->phase = ph;
-    return m;
+    if (r->interp) return have_avx2() ? interp_avx2(r, in, n_in, out, out_cap) : interp_sse(r, in, n_in, out, out_cap);
+    return have_avx2() ? decim_avx2(r, in, n_in, out, out_cap) : decim_sse(r, in, n_in, out, out_cap);
 }
 
 size_t resamp_execute_outputs(const resamp_t *r, size_t n_in) {
@@ -376,12 +487,11 @@ size_t resamp_interp_inputs_needed(const resamp_t *r, size_t n_out) {
 size_t resamp_interp_fill(resamp_t *r, const cf32_t *in, cf32_t *out, size_t n_out) {
     if (r == nullptr || out == nullptr || n_out == 0) return 0;
     if (in == nullptr && resamp_interp_inputs_needed(r, n_out) > 0) return 0;
-    const size_t T = r->T;
     const uint32_t step = r->step;
     uint32_t ph = r->phase;
     size_t used = 0;
     for (size_t m = 0; m < n_out; ++m) {
-        out[m] = kernel(r->branch(ph), r->window(r->ring_pos), T);
+        out[m] = kernel_any(r, ph);
         const uint32_t nx = ph + step;
         if (nx <= ph) r->push(in[used++]);
         ph = nx;
@@ -404,7 +514,7 @@ size_t resamp_execute_ctrl_push(resamp_t *r, cf32_t *out, size_t out_cap, cf32_t
     for (;;) {
         while (r->ctrl_pending == 0) {
             if (w >= out_cap) return full();
-            out[w++] = kernel(r->branch(r->ctrl_phase), r->window(r->ring_pos), r->T);
+            out[w++] = kernel_any(r, r->ctrl_phase);
             const uint32_t nx = r->ctrl_phase + cs.fstep;
             const uint32_t wrapped = nx < r->ctrl_phase ? 1u : 0u;
             r->ctrl_phase = nx;
