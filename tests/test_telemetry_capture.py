@@ -384,3 +384,22 @@ def test_capture_destroyed_calls():
     t.set_now(5)  # destroying the open capture detached it
     t.emit(0, 1.0)
     assert t.avail == 1
+
+
+def test_write_failure_is_reported_and_the_sidecar_still_written(tmp_path):
+    path = tmp_path / "full.bin"
+    path.symlink_to("/dev/full")  # every flush fails with ENOSPC
+    t = telemetry.Telemetry(256)
+    pid = t.probe("p")
+    cap = telemetry.Capture(t, 64, str(path), None)
+    for blk in range(400):
+        t.set_now(blk * 64)
+        for k in range(64):
+            t.emit(pid, k)
+    with pytest.raises(ValueError) as e:
+        cap.close()
+    assert str(e.value) == "capture close failed: the data file or its sidecar could not be written (rc=-2)"
+    meta = json.loads((tmp_path / "full.bin-meta").read_text())
+    assert meta["records"] == cap.count and meta["dropped"] == cap.dropped
+    with pytest.raises(ValueError, match=r"\(rc=-2\)$"):
+        cap.close()  # the first verdict is kept
