@@ -536,6 +536,12 @@ def test_core_chirp_span_is_set_once():
         bp.assert_same(a, C.synth_steps(ref, 100))
 
 
-def test_core_set_rrc_null_taps():
+def test_core_refusals():
     with C.synth(3, sps=4) as h:
         assert C.synth_set_rrc(h, None, 5) == -1
+    one = np.ones(1, np.complex64)
+    with C.synth(7) as h:
+        # A count no buffer can have is refused before anything is read.
+        assert C.synth_set_symbols(h, C.ptr(one), 1 << 62) == -1
+        assert C.synth_set_symbols(h, C.ptr(one), 1) == 0
+        bp.assert_same(C.synth_steps(h, 3), np.ones(3, np.complex64))

@@ -104,6 +104,7 @@ synth_noise_steps_raw = _sig("wfm_synth_noise_steps", None, P, P, SZ)
 synth_reseed_noise = _sig("wfm_synth_reseed_noise", None, P, ctypes.c_uint64)
 synth_set_dsss_chips = _sig("wfm_synth_set_dsss_chips", ctypes.c_int, P, P, SZ)
 synth_set_chirp_span = _sig("wfm_synth_set_chirp_span", None, P, ctypes.c_uint64)
+synth_set_symbols = _sig("wfm_synth_set_symbols", ctypes.c_int, P, P, SZ)
 synth_set_rrc = _sig("wfm_synth_set_rrc", ctypes.c_int, P, P, SZ)
 
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 #include <numbers>
+#include <stdexcept>
 #include <vector>
 
 #include "core/sx_state.h"
@@ -392,7 +393,7 @@ wfm_synth *wfm_synth_create(int type, int snr_mode, uint32_t seed, int sps, int 
             if (!e->noise) return nullptr;
         }
         return e.release();
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {  // bad_alloc, or length_error for an absurd n
         return nullptr;
     }
 }
@@ -448,7 +449,7 @@ int wfm_synth_set_rrc(wfm_synth *e, const float *taps, size_t n) {
         e->fir.reset();
         e->primed = 0;
         return 0;
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {  // bad_alloc, or length_error for an absurd n
         return -1;
     }
 }
@@ -460,7 +461,7 @@ int wfm_synth_set_bits(wfm_synth *e, const uint8_t *pattern, size_t n, int modul
         std::vector<uint8_t> p(n);
         for (size_t i = 0; i < n; ++i) p[i] = pattern[i] != 0;
         e->pattern = std::move(p);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {  // bad_alloc, or length_error for an absurd n
         return -1;
     }
     e->pattern_pos = 0;
@@ -475,7 +476,7 @@ int wfm_synth_set_symbols(wfm_synth *e, const float *symbols, size_t n) {
         std::vector<Sym> s(n);
         std::memcpy(s.data(), symbols, n * sizeof(Sym));
         e->symbols = std::move(s);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {  // bad_alloc, or length_error for an absurd n
         return -1;
     }
     e->symbol_pos = 0;
@@ -487,7 +488,7 @@ int wfm_synth_set_dsss_chips(wfm_synth *e, const uint8_t *chips, size_t n) {
     if (chips == nullptr || n == 0) return -1;
     try {
         e->pattern.assign(chips, chips + n);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {  // bad_alloc, or length_error for an absurd n
         return -1;
     }
     e->pattern_pos = 0;
@@ -513,7 +514,7 @@ int wfm_synth_set_dsss_cont(wfm_synth *e, const uint8_t *code, size_t code_len, 
         }
         e->code = std::move(c);
         e->pattern = std::move(p);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {  // bad_alloc, or length_error for an absurd n
         return -1;
     }
     e->pattern_pos = 0;
