@@ -88,6 +88,8 @@ def main():
          "memcpy 256 KiB", f"{r['drain_peer_ns'] / 1e3:.2f} us", f"{r['drain_ns'] / r['drain_peer_ns']:.2f}x"),
         ("file capture (block 4096)", f"{r['file_rps'] / 1e6:.1f} M rec/s", f"dropped {int(r['file_dropped'])}",
          "fwrite", f"{r['fwrite_rps'] / 1e6:.1f} M rec/s", f"{r['fwrite_rps'] / r['file_rps']:.2f}x"),
+        ("file capture paced to 10 M rec/s, 2 s", f"{r['paced_rps'] / 1e6:.1f} M rec/s",
+         f"dropped {int(r['paced_dropped'])}, late blocks {int(r['paced_late'])}", "", "", ""),
         ("Telemetry.read(out=), 16384", f"{t_read * 1e6:.1f} us", f"{16384 / t_read / 1e6:.0f} M rec/s",
          "np.copyto (bytes)", f"{t_copy * 1e6:.1f} us", f"{t_read / t_copy:.2f}x"),
         ("Telemetry.emit from Python", f"{t_emit_py * 1e9:.0f} ns/call", "", "", "", ""),
@@ -96,7 +98,7 @@ def main():
     print("|---|---|---|---|---|---|")
     for row in rows:
         print("| " + " | ".join(row) + " |")
-    if r["file_dropped"] != 0 or r["file_verdict"] != 0:
+    if r["file_dropped"] != 0 or r["file_verdict"] != 0 or r["paced_dropped"] != 0 or r["paced_verdict"] != 0:
         print("FILE CAPTURE LOST RECORDS", file=sys.stderr)
         return 1
     return 0

@@ -11,6 +11,9 @@
 //   file_rps       records/s through a file capture at a steady emit rate
 //   file_dropped   records the capture lost (must be 0)
 //   fwrite_rps     records/s of plain fwrite of the same bytes (peer)
+//   paced_rps      records/s of a file capture paced by a sample clock to 10 M
+//                  records/s for 2 s; paced_dropped must be 0 and paced_late
+//                  counts blocks that were already late when paced
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -165,6 +168,31 @@ int main(int argc, char **argv) {
         sx_tlm_destroy(c2);
         std::remove(path.c_str());
         std::remove((path + "-meta").c_str());
+
+        // The same at a steady 10 M records/s, one record per sample.
+        {
+            sx_tlm *c3 = sx_tlm_create(kRing);
+            const int q = sx_tlm_probe(c3, "steady", 1);
+            sx_tlm_capture *pc = sx_tlm_capture_open(c3, kBlock, path.c_str(), nullptr);
+            sx_sample_clock *clk = sx_sample_clock_create(10e6, 0);
+            const uint64_t pblocks = static_cast<uint64_t>(2 * 10e6) / kBlock;
+            const double p0 = now_s();
+            for (uint64_t b = 0; b < pblocks; ++b) {
+                sx_tlm_set_now(c3, b * kBlock);
+                emit_run(c3, q, kBlock);
+                sx_sample_clock_pace(clk, kBlock);
+            }
+            const int pv = sx_tlm_capture_close(pc);
+            std::printf("paced_rps %.0f\n", double(sx_tlm_capture_count(pc)) / (now_s() - p0));
+            std::printf("paced_dropped %llu\n", static_cast<unsigned long long>(sx_tlm_capture_dropped(pc)));
+            std::printf("paced_verdict %d\n", pv);
+            std::printf("paced_late %llu\n", static_cast<unsigned long long>(clk->late_count));
+            sx_sample_clock_destroy(clk);
+            sx_tlm_capture_destroy(pc);
+            sx_tlm_destroy(c3);
+            std::remove(path.c_str());
+            std::remove((path + "-meta").c_str());
+        }
 
         std::vector<sx_tlm_record> block(kBlock * 8);
         FILE *f = std::fopen(path.c_str(), "wb");
