@@ -236,7 +236,7 @@ size_t fir_execute(fir_t *f, const cf32_t *in, size_t n, cf32_t *out) {
     }
     cf32_t *w = f->work.data();
     if (hist) std::memcpy(w, f->history.data(), hist * sizeof(cf32_t));
-    std::memcpy(w + hist, in, staged * sizeof(cf32_t));
+    if (staged) std::memcpy(w + hist, in, staged * sizeof(cf32_t));
     auto run = [&](const cf32_t *src, size_t count, cf32_t *dst) {
         const auto *sf = reinterpret_cast<const float *>(src);
         auto *df = reinterpret_cast<float *>(dst);
@@ -245,7 +245,7 @@ size_t fir_execute(fir_t *f, const cf32_t *in, size_t n, cf32_t *out) {
         else
             filter<true>(reinterpret_cast<const float *>(f->taps_c.data()), f->num_taps, sf, count, df);
     };
-    run(w, staged, out);
+    if (staged) run(w, staged, out);
     // Outputs from index hist on need no history: out[hist + i] reads in[i .. i + hist].
     if (staged < n) run(in, n - staged, out + staged);
     // The new history is the last hist samples of history + input.
