@@ -403,3 +403,19 @@ def test_write_failure_is_reported_and_the_sidecar_still_written(tmp_path):
     assert meta["records"] == cap.count and meta["dropped"] == cap.dropped
     with pytest.raises(ValueError, match=r"\(rc=-2\)$"):
         cap.close()  # the first verdict is kept
+
+
+def test_reading_the_ring_under_a_capture_is_refused():
+    t = telemetry.Telemetry()
+    pid = t.probe("p")
+    cap = telemetry.MemoryCapture(t, 8, None)
+    t.emit(pid, 1.0)
+    for call, name in ((t.read, "read"), (t.read_dict, "read_dict")):
+        with pytest.raises(RuntimeError) as e:
+            call()
+        assert str(e.value) == (f"{name}: a capture is open on this context and drains its ring; "
+                                "read the capture instead")
+    cap.close()
+    assert cap.records()["value"].tolist() == [1.0]
+    t.emit(pid, 2.0)
+    assert t.read()["value"].tolist() == [2.0]  # detached again after close

@@ -56,6 +56,16 @@ PyObject *raise_verdict(int v) {
     return py::raise_status(PyExc_ValueError, text, v);
 }
 
+// The ring has one consumer. While a capture is attached that consumer is the
+// capture: a read here would take records out of it unseen, and the capture
+// would still report itself complete.
+bool refuse_if_captured(const sx_tlm *ctx, const char *what) {
+    if (ctx->capture == nullptr) return false;
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s: a capture is open on this context and drains its ring; read the capture instead", what);
+    return true;
+}
+
 // out= for record arrays: the record dtype exactly, C-contiguous, writeable.
 bool check_record_out(PyObject *out) {
     if (out == nullptr || out == Py_None) return true;
@@ -227,7 +237,7 @@ PyObject *Telemetry_read(PyObject *self, PyObject *args, PyObject *kw) {
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &n, &out))
         return nullptr;
     auto *h = py::live<TlmObj>(self);
-    if (h == nullptr || !check_record_out(out)) return nullptr;
+    if (h == nullptr || refuse_if_captured(h, "read") || !check_record_out(out)) return nullptr;
     py::Output o;
     if (!o.prepare(out, g_record_dtype, sx_tlm_read_max_out(h))) return nullptr;
     return o.finish(sx_tlm_read(h, n, o.data<sx_tlm_record>(), o.capacity()));
@@ -240,7 +250,7 @@ PyObject *Telemetry_read_dict(PyObject *self, PyObject *args, PyObject *kw) {
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&p", const_cast<char **>(kwlist), py::to_size, &n, &index))
         return nullptr;
     auto *h = py::live<TlmObj>(self);
-    if (h == nullptr) return nullptr;
+    if (h == nullptr || refuse_if_captured(h, "read_dict")) return nullptr;
     std::vector<sx_tlm_record> recs;
     try {
         recs.resize(sx_tlm_avail(h));
