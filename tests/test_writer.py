@@ -249,6 +249,16 @@ def test_hcb_area_fills_then_overflows(tmp_path):
     assert [(t, v) for t, _, v in walk_ext(b)] == [("FREQ", struct.pack("<d", 5.0)), ("PACKET", b"p")]
 
 
+def test_hcb_area_value_with_nul_goes_to_extended_header(tmp_path):
+    p = tmp_path / "n.blue"
+    with iqwriter.Writer(p, 1.0, file_type="blue") as w:
+        w.add_keyword("VER", "A", "1\x002")  # would be cut at the NUL when the area is read
+        w.add_keyword("VER", "A", "3")
+    b = p.read_bytes()
+    assert parse_hcb(b)["keywords"].startswith(b"VER=3\0\0")
+    assert walk_ext(b) == [("VER", "A", b"1\x002")]
+
+
 def test_add_keyword_errors(tmp_path):
     w = iqwriter.Writer(tmp_path / "e.blue", 1.0, file_type="blue")
     with pytest.raises(TypeError, match="^value must be a str$"):

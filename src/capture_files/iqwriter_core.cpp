@@ -430,8 +430,11 @@ int iqwriter_add_keyword(iqwriter *w, const char *tag, char code, const void *va
         wfm_kw_elem_size(code) == 0)
         return -1;
     const size_t tag_len = std::strlen(tag);
+    // The header area is NUL-separated text: a value holding a NUL would be cut
+    // there on reading, so such a value goes to the extended header instead.
     if (code == 'A' && is_tag(tag, {"CREATOR", "IO", "PACKET", "PKT_BYTE_COUNT", "TC_PREC", "VER"}) &&
-        count <= WFM_HCB_KEYWORDS_MAX && w->hcb_kw_len + tag_len + count + 2 <= WFM_HCB_KEYWORDS_MAX) {
+        count <= WFM_HCB_KEYWORDS_MAX && w->hcb_kw_len + tag_len + count + 2 <= WFM_HCB_KEYWORDS_MAX &&
+        std::memchr(value, '\0', count) == nullptr) {
         char *p = w->hcb_kw + w->hcb_kw_len;
         std::memcpy(p, tag, tag_len);
         p[tag_len] = '=';
