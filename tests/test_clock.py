@@ -42,10 +42,10 @@ def test_layout_matches_the_shared_structure():
 def test_pace_sleeps_until_due():
     c = clock.SampleClock(1e6)
     t0 = time.monotonic()
-    slack = c.pace(1000)
-    assert time.monotonic() - t0 >= 0.0009
-    assert 0.0 < slack <= 0.001
-    assert c.n == 1000 and c.late_count == 0
+    slack = c.pace(20000)
+    assert time.monotonic() - t0 >= 0.019
+    assert 0.0 < slack <= 0.02
+    assert c.n == 20000 and c.late_count == 0
 
 
 def test_late_pace_without_drop_backlog_catches_up():
@@ -69,7 +69,7 @@ def test_late_pace_with_drop_backlog_moves_the_timeline():
     c.pace(1)
     assert c.late_count == 1
     assert c.t0_mono_ns - t0 == c.max_late_ns >= 5_000_000
-    assert c.pace(500) > 0  # forgiven: the next block is early again
+    assert c.pace(20000) > 0  # forgiven: the next block is early again
 
 
 def test_resync_forgives_lateness():
@@ -78,7 +78,7 @@ def test_resync_forgives_lateness():
     t0 = c.t0_mono_ns
     c.resync()
     assert c.t0_mono_ns - t0 >= 3_000_000
-    assert c.pace(200) > 0
+    assert c.pace(20000) > 0
 
 
 @pytest.mark.parametrize("fs", [0.0, -5.0, float("nan")])
