@@ -387,6 +387,19 @@ def test_switching_to_a_pn_type_builds_the_register():
         S(type="tone", pn_length=99).set_wtype(2)
 
 
+def test_switching_to_noise_builds_a_unit_power_source():
+    e = S(type="tone", seed=12)
+    e.set_wtype(1)
+    assert e.state_bytes() == 83 + 304
+    e.reset()  # the held symbol of a noise engine starts at 0
+    bp.assert_same(e.steps(1000), S(type="noise", seed=12).steps(1000))
+    kept = S(type="tone", snr=20.0, seed=12)  # an existing source keeps its calibration
+    kept.set_wtype(1)
+    kept.reset()
+    assert kept.state_bytes() == 83 + 304
+    assert np.mean(np.abs(kept.steps(20000)) ** 2) == pytest.approx(0.01, rel=0.05)
+
+
 @pytest.mark.parametrize(
     "kw,msg",
     [

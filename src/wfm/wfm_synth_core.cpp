@@ -553,10 +553,20 @@ uint32_t wfm_synth_get_wtype(const wfm_synth *e) { return e->wtype; }
 
 int wfm_synth_set_wtype(wfm_synth *e, uint32_t wtype) {
     if (wtype > WFM_SYNTH_DSSS) return -1;
+    // A type that needs a PN register or a noise source gets one built like
+    // creation would have built it; nothing changes when that fails.
+    std::unique_ptr<pn, PnDel> p;
+    std::unique_ptr<struct awgn, AwgnDel> a;
     if (is_pn_type(wtype) && !e->prn) {
-        e->prn.reset(make_pn(e));
-        if (!e->prn) return -1;
+        p.reset(make_pn(e));
+        if (!p) return -1;
     }
+    if (wtype == WFM_SYNTH_NOISE && !e->noise) {
+        a.reset(awgn_create(e->seed, kInvSqrt2));
+        if (!a) return -1;
+    }
+    if (p) e->prn = std::move(p);
+    if (a) e->noise = std::move(a);
     e->wtype = wtype;
     return 0;
 }

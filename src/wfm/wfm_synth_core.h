@@ -79,7 +79,8 @@ SX_API void wfm_synth_noise_steps(wfm_synth *e, float *out, size_t n);
 
 /* Accessors. The setters return 0, or -1 with nothing changed for a value the
  * engine cannot run with (wtype outside 0..8 or a PN type without a polynomial,
- * nsps below 1, sym_pos outside 0..nsps-1). */
+ * nsps below 1, sym_pos outside 0..nsps-1). Switching to a PN type builds the
+ * PN register and switching to "noise" a unit-power noise source when missing. */
 SX_API uint32_t wfm_synth_get_wtype(const wfm_synth *e);
 SX_API int wfm_synth_set_wtype(wfm_synth *e, uint32_t wtype);
 SX_API int wfm_synth_get_nsps(const wfm_synth *e);
