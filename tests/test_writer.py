@@ -463,3 +463,96 @@ def test_blue_on_a_pipe(tmp_path, keyword, ok):
     b = out.read_bytes()
     assert len(b) == 512 + 6 and parse_hcb(b)["data_size"] == 6  # the hint stays: nothing can be patched
     assert b[512:] == bytes([63, 0, 31, 0, 0, 127])
+
+
+# ---------------------------------------------------------------------------- the order of the close
+
+
+class CookieFile:
+    """A stdio stream (glibc fopencookie) over a bytearray that logs every write
+    with its offset, so the order of the writer's close can be observed."""
+
+    WRITE = ctypes.CFUNCTYPE(ctypes.c_ssize_t, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t)
+    SEEK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ctypes.c_int64), ctypes.c_int)
+
+    class Funcs(ctypes.Structure):
+        _fields_ = [("read", ctypes.c_void_p), ("write", ctypes.c_void_p), ("seek", ctypes.c_void_p),
+                    ("close", ctypes.c_void_p)]
+
+    def __init__(self, seekable=True):
+        self.data, self.pos, self.log, self.seekable = bytearray(), 0, [], seekable
+        self._w = self.WRITE(self._write)
+        self._s = self.SEEK(self._seek)
+        funcs = self.Funcs(None, ctypes.cast(self._w, ctypes.c_void_p), ctypes.cast(self._s, ctypes.c_void_p), None)
+        self.libc = ctypes.CDLL(None)
+        self.libc.fopencookie.restype = ctypes.c_void_p
+        self.libc.fopencookie.argtypes = [ctypes.c_void_p, ctypes.c_char_p, self.Funcs]
+        self.libc.fclose.argtypes = [ctypes.c_void_p]
+        self.f = self.libc.fopencookie(None, b"w", funcs)
+        assert self.f
+
+    def _write(self, _cookie, buf, size):
+        b = ctypes.string_at(buf, size)
+        self.log.append((self.pos, b))
+        end = self.pos + size
+        if len(self.data) < end:
+            self.data.extend(bytes(end - len(self.data)))
+        self.data[self.pos:end] = b
+        self.pos = end
+        return size
+
+    def _seek(self, _cookie, off, whence):
+        if not self.seekable:
+            return -1
+        base = {0: 0, 1: self.pos, 2: len(self.data)}[whence]
+        self.pos = base + off[0]
+        off[0] = self.pos
+        return 0
+
+    def close(self):
+        return self.libc.fclose(self.f)
+
+
+def open_on(stream, ft=2, st=0, fc=0.0):
+    LIB.iqwriter_open.restype = ctypes.c_void_p
+    LIB.iqwriter_open.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_uint64,
+                                  ctypes.c_double, ctypes.c_double, ctypes.c_double]
+    LIB.iqwriter_write.restype = ctypes.c_size_t
+    LIB.iqwriter_write.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
+    LIB.iqwriter_add_keyword.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char, ctypes.c_void_p,
+                                         ctypes.c_size_t]
+    LIB.iqwriter_close.argtypes = [ctypes.c_void_p]
+    w = LIB.iqwriter_open(stream.f, ft, st, 0, 0, 1e3, fc, 0.0)
+    assert w
+    return w
+
+
+def test_data_size_lands_before_anything_is_appended():
+    s = CookieFile()
+    w = open_on(s, fc=2e6)
+    x = np.full(100, 0.5 + 0.5j, np.complex64)
+    assert LIB.iqwriter_write(w, x.ctypes.data, 100) == 100
+    assert LIB.iqwriter_add_keyword(w, b"NAME", b"A", b"demo", 4) == 0
+    assert LIB.iqwriter_close(w) == 0
+    end = 512 + 800
+    marker = next(i for i, (pos, b) in enumerate(s.log) if pos <= 40 < pos + len(b) and i > 0)
+    appended = [i for i, (pos, b) in enumerate(s.log) if pos + len(b) > end]
+    assert appended and marker < min(appended)
+    assert s.log[marker][1][40 - s.log[marker][0]:][:8] == struct.pack("<d", 800.0)
+    assert s.close() == 0
+    f = parse_hcb(bytes(s.data))
+    assert f["data_size"] == 800 and f["ext_start"] == 3
+    assert [t for t, _, _ in walk_ext(bytes(s.data))] == ["FREQ", "NAME"]
+
+
+@pytest.mark.parametrize("keyword,rc", [(False, 0), (True, -1)])
+def test_unseekable_stream_reports_lost_keywords(keyword, rc):
+    s = CookieFile(seekable=False)
+    w = open_on(s, fc=2e6)
+    x = np.zeros(4, np.complex64)
+    assert LIB.iqwriter_write(w, x.ctypes.data, 4) == 4
+    if keyword:
+        assert LIB.iqwriter_add_keyword(w, b"NAME", b"A", b"demo", 4) == 0
+    assert LIB.iqwriter_close(w) == rc
+    assert s.close() == 0
+    assert len(s.data) == 512 + 32  # header and samples, nothing appended
