@@ -419,3 +419,56 @@ def test_reading_the_ring_under_a_capture_is_refused():
     assert cap.records()["value"].tolist() == [1.0]
     t.emit(pid, 2.0)
     assert t.read()["value"].tolist() == [2.0]  # detached again after close
+
+
+def test_capture_core_through_ctypes():
+    import ctypes
+
+    lib = ctypes.CDLL(telemetry.__file__)
+    P, S, U64 = ctypes.c_void_p, ctypes.c_size_t, ctypes.c_uint64
+    lib.sx_tlm_create.restype = P
+    lib.sx_tlm_create.argtypes = [S]
+    lib.sx_tlm_destroy.argtypes = [P]
+    lib.sx_tlm_probe.argtypes = [P, ctypes.c_char_p, ctypes.c_uint32]
+    lib.sx_tlm_emit.argtypes = [P, ctypes.c_int, ctypes.c_double]
+    lib.sx_tlm_set_now.argtypes = [P, U64]
+    lib.sx_tlm_capture_open_memory.restype = P
+    lib.sx_tlm_capture_open_memory.argtypes = [P, U64, P]
+    for name, res in (("records", P), ("read_max_out", S), ("context", P), ("count", U64), ("dropped", U64)):
+        f = getattr(lib, "sx_tlm_capture_" + name)
+        f.restype, f.argtypes = res, [P]
+    lib.sx_tlm_capture_read.restype = S
+    lib.sx_tlm_capture_read.argtypes = [P, S, P, S]
+    for name in ("block", "close", "destroy"):
+        getattr(lib, "sx_tlm_capture_" + name).argtypes = [P]
+
+    assert lib.sx_tlm_capture_open_memory(None, 8, None) is None
+    assert lib.sx_tlm_capture_block(None) == -4
+    ctx = lib.sx_tlm_create(256)
+    try:
+        lib.sx_tlm_probe(ctx, b"a", 1)
+        lib.sx_tlm_probe(ctx, b"b", 2)
+        cap = lib.sx_tlm_capture_open_memory(ctx, 8, None)
+        assert cap and lib.sx_tlm_capture_context(cap) == ctx
+        assert lib.sx_tlm_capture_open_memory(ctx, 8, None) is None  # one capture per context
+        assert lib.sx_tlm_capture_records(cap) is None  # nothing handed over yet
+        for blk in range(3):
+            lib.sx_tlm_set_now(ctx, blk)
+            for k in range(4):
+                lib.sx_tlm_emit(ctx, 0, blk * 10 + k)
+                lib.sx_tlm_emit(ctx, 1, -k)
+        assert lib.sx_tlm_capture_block(cap) == 0
+        assert lib.sx_tlm_capture_close(cap) == 0
+        assert lib.sx_tlm_capture_block(cap) == -4
+        total = 3 * (4 + 2)
+        assert lib.sx_tlm_capture_count(cap) == total == lib.sx_tlm_capture_read_max_out(cap)
+        out = np.zeros(total, REC)
+        assert lib.sx_tlm_capture_read(cap, 5, out.ctypes.data, total) == 5
+        assert lib.sx_tlm_capture_read(cap, 0, out.ctypes.data, 3) == 3
+        assert lib.sx_tlm_capture_read(cap, 0, out.ctypes.data, total) == total
+        assert out["value"][out["probe"] == 0].tolist() == [b * 10 + k for b in range(3) for k in range(4)]
+        assert out["value"][out["probe"] == 1].tolist() == [0, -2] * 3
+        assert out["n"][out["probe"] == 1].tolist() == [0, 0, 1, 1, 2, 2]
+        assert lib.sx_tlm_capture_destroy(cap) == 0
+    finally:
+        lib.sx_tlm_destroy(ctx)
