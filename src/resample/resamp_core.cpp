@@ -270,18 +270,30 @@ inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_
     float *__restrict da = reinterpret_cast<float *>(r->dacc.data());
     uint32_t ph = r->phase;
     size_t m = 0;
+    bool fresh = false;
     for (size_t i = 0; i < n_in && m < out_cap; ++i) {
         const float xr = in[i].real() * rf, xi = in[i].imag() * rf;
         const float *__restrict b = r->branch(ph);
+        // After a completed output the accumulators start from zero: the
+        // first input of the next period writes them instead of adding.
         if constexpr (W == 8) {
             const v8f xs = {xr, xi, xr, xi, xr, xi, xr, xi};
-            for (size_t k = 0; k < T2p; k += 8)
-                *reinterpret_cast<v8fu *>(da + k) += *reinterpret_cast<const v8fu *>(b + k) * xs;
+            if (fresh)
+                for (size_t k = 0; k < T2p; k += 8)
+                    *reinterpret_cast<v8fu *>(da + k) = *reinterpret_cast<const v8fu *>(b + k) * xs;
+            else
+                for (size_t k = 0; k < T2p; k += 8)
+                    *reinterpret_cast<v8fu *>(da + k) += *reinterpret_cast<const v8fu *>(b + k) * xs;
         } else {
             const v4f xs = {xr, xi, xr, xi};
-            for (size_t k = 0; k < T2p; k += 4)
-                *reinterpret_cast<v4fu *>(da + k) += *reinterpret_cast<const v4fu *>(b + k) * xs;
+            if (fresh)
+                for (size_t k = 0; k < T2p; k += 4)
+                    *reinterpret_cast<v4fu *>(da + k) = *reinterpret_cast<const v4fu *>(b + k) * xs;
+            else
+                for (size_t k = 0; k < T2p; k += 4)
+                    *reinterpret_cast<v4fu *>(da + k) += *reinterpret_cast<const v4fu *>(b + k) * xs;
         }
+        fresh = false;
         const uint32_t nx = ph + step;
         if (nx <= ph) {
             // dacc[k] is d[T - 1 - k], dhist[k] is e[T - 2 - k]:
@@ -309,15 +321,11 @@ inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_
                 }
                 r->dcur ^= 1;
             }
-            for (size_t k = 0; k < T2p; k += W) {
-                if constexpr (W == 8)
-                    *reinterpret_cast<v8fu *>(da + k) = v8f{};
-                else
-                    *reinterpret_cast<v4fu *>(da + k) = v4f{};
-            }
+            fresh = true;
         }
         ph = nx;
     }
+    if (fresh) std::memset(static_cast<void *>(da), 0, T2p * sizeof(float));
     r->phase = ph;
     return m;
 }
