@@ -3,6 +3,7 @@ with struct (independently of the capture reader)."""
 import ctypes
 import struct
 
+import numpy as np
 import pytest
 
 from kolvane import iqwriter
@@ -265,3 +266,28 @@ def test_decode_walk_skips_unknown_entry():
 ])
 def test_check_standard(tag, code, value, rc):
     assert LIB.wfm_kw_check_standard(tag, code.encode(), value, len(value)) == rc
+
+
+def test_decode_random_bytes_never_reads_past_the_entry():
+    """Every outcome on arbitrary bytes is one of the three documented ones, and a
+    decoded entry's value and tag lie inside the reported entry length."""
+    rng = np.random.default_rng(5)
+    seen = set()
+    for _ in range(3000):
+        n = int(rng.integers(0, 48))
+        buf = bytearray(rng.integers(0, 256, n, dtype=np.uint8).tobytes())
+        if n >= 8 and rng.random() < 0.7:  # plausible lengths reach the deeper checks
+            struct.pack_into("<ih", buf, 0, int(rng.integers(8, n + 1)), int(rng.integers(8, 24)))
+            buf[7] = ord(rng.choice(list("ABILTXFDZ")))
+        rec, elen = KwRecord(), ctypes.c_size_t(0)
+        rc = LIB.wfm_kw_decode(bytes(buf), n, 0, ctypes.byref(rec), ctypes.byref(elen))
+        seen.add(rc)
+        assert rc in (-1, 0, 1)
+        if rc >= 0:
+            assert 8 <= elen.value <= n
+        if rc == 0:
+            vlen = rec.count * rec.elem_size
+            assert 8 + vlen + len(rec.tag) <= elen.value
+            assert bytes(rec.value[:vlen]) == bytes(buf[8:8 + vlen])
+            LIB.wfm_kw_record_clear(ctypes.byref(rec))
+    assert seen == {-1, 0, 1}
