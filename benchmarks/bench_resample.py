@@ -33,6 +33,18 @@ def best(fn, repeat=5):
     return t
 
 
+def best_pair(ours, peer, repeat=7):
+    """Best times of two functions run alternately, so that a busy machine
+    slows both alike."""
+    t_a = t_b = float("inf")
+    ours()
+    peer()
+    for _ in range(repeat):
+        t_a = min(t_a, best(ours, 1))
+        t_b = min(t_b, best(peer, 1))
+    return t_a, t_b
+
+
 def row(name, n, t_ours, t_peer, peer):
     print(f"{name:<34} {n / t_ours / 1e6:9.1f} Msps   {peer:<22} {n / t_peer / 1e6:9.1f} Msps   x{t_peer / t_ours:6.1f}")
 
@@ -49,11 +61,13 @@ def main():
     ctaps = (taps * np.exp(0.3j * np.arange(64))).astype(np.complex64)
     for label, h, create in (("FIR 64 real taps", taps, LIB.fir_create_real), ("FIR 64 complex taps", ctaps, LIB.fir_create)):
         f = create(h.ctypes.data, h.size)
-        t_ours = best(lambda: LIB.fir_execute(f, x.ctypes.data, n, out.ctypes.data))
+        ours = lambda: LIB.fir_execute(f, x.ctypes.data, n, out.ctypes.data)  # noqa: E731
+        ours()
         ref = signal.lfilter(h, [1.0], x)
         np.testing.assert_allclose(out[-1000:], ref[-1000:], atol=1e-4)
-        t_lf = best(lambda: signal.lfilter(h, [1.0], x))
-        t_oa = best(lambda: signal.oaconvolve(x, h)[:n])
+        t_ours, t_lf = best_pair(ours, lambda: signal.lfilter(h, [1.0], x))
+        t_ours2, t_oa = best_pair(ours, lambda: signal.oaconvolve(x, h)[:n])
+        t_ours = min(t_ours, t_ours2)
         row(label, n, t_ours, t_lf, "scipy lfilter")
         row(label, n, t_ours, t_oa, "scipy oaconvolve")
         LIB.fir_destroy(f)
@@ -69,8 +83,7 @@ def main():
 
         y = ours()
         assert abs(y.size - n_out) <= 2, (y.size, n_out)
-        t_ours = best(ours)
-        t_rp = best(lambda: signal.resample_poly(x, up, down))
+        t_ours, t_rp = best_pair(ours, lambda: signal.resample_poly(x, up, down))
         row(f"Resampler {up}/{down} (outputs)", n_out, t_ours, t_rp, "scipy resample_poly")
 
 

@@ -13,13 +13,14 @@ namespace {
 constexpr sx::StateTag kTag{{'F', 'I', 'R', '_'}, 1};
 // Taps beyond this cannot be a filter anyone runs, and keep every size below
 // (history, work, blob) far from overflowing.
-constexpr size_t kMaxTaps = size_t{1} << 32;
+constexpr size_t kMaxTaps = size_t{1} << 28;
 
 }  // namespace
 
 struct fir_t {
     std::vector<float> taps_r;   // real taps, or empty
     std::vector<cf32_t> taps_c;  // complex taps, or empty
+    std::vector<float> taps_s;   // complex taps: (-hi, hi) repeated over 8 floats per tap
     std::vector<cf32_t> history; // last num_taps - 1 inputs, oldest first
     std::vector<cf32_t> work;    // history followed by the current block
     size_t num_taps = 0;
@@ -31,10 +32,17 @@ template <class T> fir_t *make(const T *taps, size_t count) {
     if (taps == nullptr || count == 0 || count > kMaxTaps) return nullptr;
     try {
         auto f = std::make_unique<fir_t>();
-        if constexpr (std::is_same_v<T, float>)
+        if constexpr (std::is_same_v<T, float>) {
             f->taps_r.assign(taps, taps + count);
-        else
+        } else {
             f->taps_c.assign(taps, taps + count);
+            f->taps_s.resize(count * 8);
+            for (size_t j = 0; j < count; ++j)
+                for (size_t k = 0; k < 8; k += 2) {
+                    f->taps_s[8 * j + k] = -taps[j].imag();
+                    f->taps_s[8 * j + k + 1] = taps[j].imag();
+                }
+        }
         f->history.assign(count - 1, cf32_t{});
         f->num_taps = count;
         return f.release();
@@ -85,7 +93,8 @@ template <int W> inline __attribute__((always_inline)) vec<W> swap_pairs(vec<W> 
 }
 
 template <int W, bool Complex>
-inline __attribute__((always_inline)) void filter_blocks(const float *__restrict h, size_t T,
+inline __attribute__((always_inline)) void filter_blocks(const float *__restrict h,
+                                                         const float *__restrict hsign, size_t T,
                                                          const float *__restrict w, size_t n,
                                                          float *__restrict out, size_t &done) {
     // Eight accumulators: enough independent sums to hide the add latency.
@@ -102,11 +111,7 @@ inline __attribute__((always_inline)) void filter_blocks(const float *__restrict
                 // re = hr*xr + (-hi)*xi, im = hr*xi + hi*xr: the complex product,
                 // rounded as written, then added to the running sum.
                 const vec<W> hr = splat<W>(h[2 * j]);
-                vec<W> hs;
-                for (int k = 0; k < W; k += 2) {
-                    hs[k] = -h[2 * j + 1];
-                    hs[k + 1] = h[2 * j + 1];
-                }
+                const vec<W> hs = loadu<W>(hsign + 8 * j);
                 for (int q = 0; q < kAcc; ++q) {
                     const vec<W> xq = loadu<W>(x + q * W);
                     a[q] += hr * xq + hs * swap_pairs<W>(xq);
@@ -144,24 +149,28 @@ void filter_tail(const float *__restrict h, size_t T, const float *__restrict w,
 }
 
 template <bool Complex>
-__attribute__((target("avx2"))) void filter_avx2(const float *h, size_t T, const float *w, size_t n, float *out) {
+__attribute__((target("avx2"))) void filter_avx2(const float *h, const float *hsign, size_t T, const float *w,
+                                                 size_t n, float *out) {
     size_t done;
-    filter_blocks<8, Complex>(h, T, w, n, out, done);
+    filter_blocks<8, Complex>(h, hsign, T, w, n, out, done);
     filter_tail<Complex>(h, T, w, done, n, out);
 }
 
-template <bool Complex> void filter_sse(const float *h, size_t T, const float *w, size_t n, float *out) {
+template <bool Complex>
+void filter_sse(const float *h, const float *hsign, size_t T, const float *w, size_t n, float *out) {
     size_t done;
-    filter_blocks<4, Complex>(h, T, w, n, out, done);
+    filter_blocks<4, Complex>(h, hsign, T, w, n, out, done);
     filter_tail<Complex>(h, T, w, done, n, out);
 }
 
-template <bool Complex> void filter(const float *h, size_t T, const float *w, size_t n, float *out) {
+// hsign: for complex taps, (-hi, hi) over 8 floats per tap; unused for real taps.
+template <bool Complex>
+void filter(const float *h, const float *hsign, size_t T, const float *w, size_t n, float *out) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2)
-        filter_avx2<Complex>(h, T, w, n, out);
+        filter_avx2<Complex>(h, hsign, T, w, n, out);
     else
-        filter_sse<Complex>(h, T, w, n, out);
+        filter_sse<Complex>(h, hsign, T, w, n, out);
 }
 
 constexpr size_t state_bytes_for(size_t num_taps) {
@@ -241,9 +250,10 @@ size_t fir_execute(fir_t *f, const cf32_t *in, size_t n, cf32_t *out) {
         const auto *sf = reinterpret_cast<const float *>(src);
         auto *df = reinterpret_cast<float *>(dst);
         if (!f->taps_r.empty())
-            filter<false>(f->taps_r.data(), f->num_taps, sf, count, df);
+            filter<false>(f->taps_r.data(), nullptr, f->num_taps, sf, count, df);
         else
-            filter<true>(reinterpret_cast<const float *>(f->taps_c.data()), f->num_taps, sf, count, df);
+            filter<true>(reinterpret_cast<const float *>(f->taps_c.data()), f->taps_s.data(), f->num_taps, sf, count,
+                         df);
     };
     if (staged) run(w, staged, out);
     // Outputs from index hist on need no history: out[hist + i] reads in[i .. i + hist].
