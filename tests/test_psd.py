@@ -255,7 +255,8 @@ def test_count_and_out_sizing(rng):
 
 
 @pytest.mark.parametrize("kw", [dict(n=1), dict(n=2), dict(n=0), dict(n=64, fs=0.0), dict(n=64, fs=-1.0),
-                                dict(n=64, fs=math.nan), dict(n=64, full_scale=0.0), dict(n=64, bits=65),
+                                dict(n=64, fs=math.nan), dict(n=64, fs=math.inf), dict(n=64, full_scale=0.0),
+                                dict(n=64, full_scale=math.inf), dict(n=64, bits=65),
                                 dict(n=2**40), dict(n=2**33, pad=2**33), dict(n=2**62, pad=8),
                                 dict(n=3, window="kaiser", beta=math.inf)])
 def test_create_refusals(kw):

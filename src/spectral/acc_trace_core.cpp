@@ -120,5 +120,3 @@ void acc_trace_state_apply(acc_trace *t, const uint8_t *blob) {
     t->count = r.get<uint64_t>();
     r.bytes(t->values.data(), 8 * t->len);
 }
-
-const double *acc_trace_values(const acc_trace *t) { return t->values.data(); }

@@ -38,6 +38,4 @@ SX_API uint64_t acc_trace_count(const acc_trace *t);
 // Two-pass restore for composites: check a blob region, then apply it.
 bool acc_trace_state_valid(const acc_trace *t, const uint8_t *blob);
 void acc_trace_state_apply(acc_trace *t, const uint8_t *blob);
-// The trace values in double (len of them), for measures that want full precision.
-const double *acc_trace_values(const acc_trace *t);
 #endif

@@ -110,7 +110,10 @@ psd *psd_create(uint64_t n, unsigned window, uint64_t pad, uint64_t bits, unsign
                 double full_scale, double alpha) {
     if (bits > 64) return nullptr;
     if (bits != 0) full_scale = std::ldexp(1.0, static_cast<int>(bits) - 1);
-    if (n < 2 || !(fs > 0.0) || window > 2 || !(full_scale > 0.0) || mode > 3) return nullptr;
+    // An infinite rate or scale would turn every frequency and level into NaN.
+    if (n < 2 || !(fs > 0.0) || !std::isfinite(fs) || window > 2 || !(full_scale > 0.0) ||
+        !std::isfinite(full_scale) || mode > 3)
+        return nullptr;
     if (pad == 0) pad = 1;
     uint64_t want;
     if (__builtin_mul_overflow(n, pad, &want) || want > sx::spectral::kMaxFftPoints) return nullptr;

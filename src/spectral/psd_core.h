@@ -19,9 +19,9 @@ typedef struct psd psd;
  * pad         zero-padding factor; nfft = smallest power of two >= n*pad (0 counts as 1)
  * bits        ADC depth; when non-zero full_scale becomes 2^(bits-1), 1..64
  * mode        trace mode: 0 mean, 1 exponential, 2 max-hold, 3 min-hold
- * fs          sample rate [Hz], > 0
+ * fs          sample rate [Hz], > 0 and finite
  * beta        Kaiser shape parameter (ignored by the other windows)
- * full_scale  amplitude that reads 0 dBFS, > 0
+ * full_scale  amplitude that reads 0 dBFS, > 0 and finite
  * alpha       exponential smoothing factor
  * Returns null on a bad parameter, nfft above 2^28, a window whose sum is not
  * positive (it would make every spectrum NaN), or failed allocation. */
