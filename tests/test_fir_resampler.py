@@ -564,6 +564,14 @@ def test_out_rules():
     assert np.shares_memory(a, b)
 
 
+def test_absurd_ratio_is_refused_not_allocated():
+    r = resample.Resampler(rate=2.0**31)  # step 2: 2^31 outputs per input
+    before = r.get_state()
+    with pytest.raises(ValueError, match="would produce more than 268435456 outputs"):
+        r.execute(np.ones(2, np.complex64))
+    assert r.get_state() == before
+
+
 def test_ctrl_without_bound_is_refused():
     r = resample.Resampler(rate=1.0)
     before = r.get_state()
