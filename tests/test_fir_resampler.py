@@ -186,6 +186,15 @@ def test_fir_single_tap_and_refused_arguments(rng):
     assert fir_execute(f.h, ptr(x), 0, ptr(out)) == 0
     assert fir_execute(f.h, None, 4, ptr(out)) == 0
     assert fir_execute(None, ptr(x), 4, ptr(out)) == 0
+    # A count no buffer can hold (the caller's arrays are tiny): refused before
+    # anything is read, written or allocated, and the filter is unchanged.
+    g = Fir(np.arange(4, dtype=np.float32))
+    g(x)
+    before = g.state()
+    for n in (1 << 60, (1 << 61) - 2, (1 << 64) - 1):
+        assert fir_execute(g.h, ptr(x), n, ptr(out)) == 0
+    np.testing.assert_array_equal(g.state(), before)
+    g.close()
     f.close()
     one = np.ones(1, np.float32)
     assert not fir_create_real(None, 4)

@@ -237,9 +237,10 @@ size_t fir_execute(fir_t *f, const cf32_t *in, size_t n, cf32_t *out) {
     const size_t staged = overlap ? n : std::min(n, hist);
     const size_t need = hist + staged;
     if (f->work.size() < need) {
+        if (need > f->work.max_size()) return 0;
         try {
             f->work.resize(need);
-        } catch (const std::bad_alloc &) {
+        } catch (const std::exception &) {
             return 0;
         }
     }
