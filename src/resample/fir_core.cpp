@@ -46,7 +46,7 @@ template <class T> fir_t *make(const T *taps, size_t count) {
         f->history.assign(count - 1, cf32_t{});
         f->num_taps = count;
         return f.release();
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {
         return nullptr;
     }
 }

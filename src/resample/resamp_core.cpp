@@ -378,7 +378,7 @@ resamp_t *resamp_create_from_bank(size_t L, size_t T, float *bank, double rate) 
         r->dh2.assign(2 * r->dh_half, 0.0f);
         apply_rate(r.get(), rate);
         return r.release();
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {
         return nullptr;
     }
 }
@@ -400,7 +400,7 @@ resamp_t *resamp_create(double rate) {
         if (copy == nullptr) return nullptr;
         std::memcpy(copy, b.data(), b.size() * sizeof(float));
         return resamp_create_from_bank(kBuiltinPhases, kBuiltinTaps, copy, rate);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {
         return nullptr;
     }
 }
