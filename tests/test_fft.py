@@ -326,3 +326,24 @@ def test_module_layout():
     assert names == ["FFT", "FFT2D", "PSD"]
     with pytest.raises(TypeError):
         type("Sub", (spectral.FFT,), {})
+
+
+def test_fft2d_truncation_and_determinism(rng):
+    ny, nx = 16, 48
+    x = crandn(rng, ny * nx)
+    full = spectral.FFT2D(ny=ny, nx=nx).execute_cf32(x)
+    np.testing.assert_array_equal(spectral.FFT2D(ny=ny, nx=nx).execute_cf32(x), full)
+    LIB.fft2d_execute_cf32.restype = _z
+    LIB.fft2d_execute_cf32.argtypes = [_p, _p, _z, _p, _z]
+    h = LIB.fft2d_create(ny, nx, -1, 1)
+    try:
+        out = np.zeros(10, np.complex64)
+        assert LIB.fft2d_execute_cf32(h, addr(x), x.size, addr(out), 10) == 10
+        np.testing.assert_array_equal(out, full[:10])
+    finally:
+        LIB.fft2d_destroy(h)
+
+
+def test_ci8_most_negative_code_is_minus_one():
+    got = spectral.FFT(16).execute_ci8(np.full(32, -128, np.int8))
+    assert got[0] == -16 - 16j and not got[1:].any()
