@@ -567,6 +567,14 @@ def test_out_rules():
         r.execute(np.ones(40000, np.complex64), out=out)
     with pytest.raises(ValueError, match="^ctrl must be at least as long as x$"):
         r.execute_ctrl(x, np.zeros(9))
+    # Any array-like input: strided, a list; complex128 is refused by NumPy's safe casting.
+    z = crandn(np.random.default_rng(5), 40)
+    a = resample.Resampler(rate=1.5)
+    b = resample.Resampler(rate=1.5)
+    np.testing.assert_array_equal(np.array(a.execute(z[::2])), np.array(b.execute(z[::2].copy())))
+    np.testing.assert_array_equal(np.array(a.execute(list(z[:5]))), np.array(b.execute(z[:5])))
+    with pytest.raises(TypeError):
+        a.execute(z.astype(np.complex128))
     # Without out the result is a view into one reused buffer.
     a = r.execute(x)
     b = r.execute(x)

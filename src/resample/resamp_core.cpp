@@ -238,14 +238,16 @@ void resamp_state_apply(resamp_t *r, const uint8_t *blob) {
 namespace {
 
 // Interpolating form: one output per accumulator step, an input pushed at
-// every wrap; stops once all inputs are in or out is full.
+// every wrap; stops once all inputs are in or out is full. Returns the outputs
+// written; `used` receives the inputs consumed.
 template <int W>
 inline __attribute__((always_inline)) size_t interp_loop(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out,
-                                                         size_t out_cap) {
+                                                         size_t out_cap, size_t &used) {
     const size_t T = r->T;
     const uint32_t step = r->step;
     uint32_t ph = r->phase;
-    size_t m = 0, used = 0;
+    size_t m = 0;
+    used = 0;
     while (used < n_in && m < out_cap) {
         out[m++] = kernel<W>(r->branch(ph), r->window(r->ring_pos), T);
         const uint32_t nx = ph + step;
@@ -330,11 +332,15 @@ inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_
     return m;
 }
 
-size_t interp_sse(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
-    return interp_loop<4>(r, in, n, out, cap);
+size_t interp_sse(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap, size_t &used) {
+    return interp_loop<4>(r, in, n, out, cap, used);
 }
-__attribute__((target("avx2"))) size_t interp_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
-    return interp_loop<8>(r, in, n, out, cap);
+__attribute__((target("avx2"))) size_t interp_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap,
+                                                   size_t &used) {
+    return interp_loop<8>(r, in, n, out, cap, used);
+}
+size_t interp(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap, size_t &used) {
+    return have_avx2() ? interp_avx2(r, in, n, out, cap, used) : interp_sse(r, in, n, out, cap, used);
 }
 size_t decim_sse(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
     return decim_loop<4>(r, in, n, out, cap);
@@ -466,7 +472,8 @@ double resamp_get_ctrl_acc(const resamp_t *r) { return r == nullptr ? 0.0 : r->c
 
 size_t resamp_execute(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out, size_t out_cap) {
     if (r == nullptr || in == nullptr || out == nullptr) return 0;
-    if (r->interp) return have_avx2() ? interp_avx2(r, in, n_in, out, out_cap) : interp_sse(r, in, n_in, out, out_cap);
+    size_t used;
+    if (r->interp) return interp(r, in, n_in, out, out_cap, used);
     return have_avx2() ? decim_avx2(r, in, n_in, out, out_cap) : decim_sse(r, in, n_in, out, out_cap);
 }
 
@@ -495,16 +502,9 @@ size_t resamp_interp_inputs_needed(const resamp_t *r, size_t n_out) {
 size_t resamp_interp_fill(resamp_t *r, const cf32_t *in, cf32_t *out, size_t n_out) {
     if (r == nullptr || out == nullptr || n_out == 0) return 0;
     if (in == nullptr && resamp_interp_inputs_needed(r, n_out) > 0) return 0;
-    const uint32_t step = r->step;
-    uint32_t ph = r->phase;
-    size_t used = 0;
-    for (size_t m = 0; m < n_out; ++m) {
-        out[m] = kernel_any(r, ph);
-        const uint32_t nx = ph + step;
-        if (nx <= ph) r->push(in[used++]);
-        ph = nx;
-    }
-    r->phase = ph;
+    // The block form with no limit on the inputs: exactly n_out outputs.
+    size_t used;
+    interp(r, in, SIZE_MAX, out, n_out, used);
     return used;
 }
 
