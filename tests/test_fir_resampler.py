@@ -428,6 +428,9 @@ def test_ctrl_fresh_counts_at_rate_08():
     counts = [r.execute_ctrl(np.ones(1, np.complex64), np.zeros(1)).size for _ in range(10)]
     assert counts == [1, 1, 1, 1, 0, 1, 1, 1, 1, 0]
     assert 0 <= r.ctrl_acc < 1
+    # Steered to 0.85 for 1000 inputs: 851 outputs (the first comes before any input).
+    r = resample.Resampler(rate=0.8)
+    assert r.execute_ctrl(np.ones(1000, np.complex64), np.full(1000, 0.05)).size == 851
 
 
 @pytest.mark.parametrize("rate", [0.8, 1.0, 2.3, 0.31])
