@@ -32,7 +32,6 @@ template <> struct Lib<double> {
         fftw_execute_dft(p, static_cast<cplx *>(in), static_cast<cplx *>(out));
     }
     static void destroy(plan p) { fftw_destroy_plan(p); }
-    static int alignment_of(const void *p) { return fftw_alignment_of(static_cast<double *>(const_cast<void *>(p))); }
 };
 
 template <> struct Lib<float> {
@@ -47,7 +46,6 @@ template <> struct Lib<float> {
         fftwf_execute_dft(p, static_cast<cplx *>(in), static_cast<cplx *>(out));
     }
     static void destroy(plan p) { fftwf_destroy_plan(p); }
-    static int alignment_of(const void *p) { return fftwf_alignment_of(static_cast<float *>(const_cast<void *>(p))); }
 };
 
 bool checked_mul(size_t a, size_t b, size_t *r) { return !__builtin_mul_overflow(a, b, r); }
