@@ -92,6 +92,19 @@ template <class O> void release(O *o) {
     }
 }
 
+// The tail of every initialisation step: store the freshly created handle, or
+// raise MemoryError("<create function> returned NULL") when the create failed.
+template <class O> int adopt(PyObject *self, typename O::Core *h, const char *create_name) {
+    if (h == nullptr) {
+        PyErr_Format(PyExc_MemoryError, "%s returned NULL", create_name);
+        return -1;
+    }
+    O *o = as<O>(self);
+    release(o);
+    o->h = h;
+    return 0;
+}
+
 template <class O> void tp_dealloc(PyObject *self) {
     O *o = as<O>(self);
     release(o);

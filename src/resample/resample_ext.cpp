@@ -53,14 +53,7 @@ int Resampler_init(PyObject *self, PyObject *args, PyObject *kw) {
         h = Resampler_create_custom(static_cast<size_t>(b.dim(0)), static_cast<size_t>(b.dim(1)), b.data<float>(),
                                     rate);
     }
-    if (h == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "Resampler_create returned NULL");
-        return -1;
-    }
-    auto *o = py::as<ResamplerObj>(self);
-    py::release(o);
-    o->h = h;
-    return 0;
+    return py::adopt<ResamplerObj>(self, h, "Resampler_create");
 }
 
 // Output of a Resampler call: the caller's out, or a view into the reusable

@@ -70,14 +70,7 @@ int FFT_init(PyObject *self, PyObject *args, PyObject *kw) {
                                      &nthreads))
         return -1;
     fft *h = fft_create(n, sign, nthreads);
-    if (h == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "fft_create returned NULL");
-        return -1;
-    }
-    auto *o = py::as<FFTObj>(self);
-    py::release(o);
-    o->h = h;
-    return 0;
+    return py::adopt<FFTObj>(self, h, "fft_create");
 }
 
 // execute_ci16(iq) / execute_ci8(iq): interleaved integer I/Q in, n complex64 bins out.
@@ -147,14 +140,7 @@ int FFT2D_init(PyObject *self, PyObject *args, PyObject *kw) {
                                      &nx, &sign, &nthreads))
         return -1;
     fft2d *h = fft2d_create(ny, nx, sign, nthreads);
-    if (h == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "fft2d_create returned NULL");
-        return -1;
-    }
-    auto *o = py::as<FFT2DObj>(self);
-    py::release(o);
-    o->h = h;
-    return 0;
+    return py::adopt<FFT2DObj>(self, h, "fft2d_create");
 }
 
 PyMethodDef FFT2D_methods[] = {
@@ -222,14 +208,7 @@ int PSD_init(PyObject *self, PyObject *args, PyObject *kw) {
     if (m < 0) return -1;
     psd *h = psd_create(n, static_cast<unsigned>(w), pad, bits, static_cast<unsigned>(m), fs, beta, full_scale,
                         alpha);
-    if (h == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "psd_create returned NULL");
-        return -1;
-    }
-    auto *o = py::as<PSDObj>(self);
-    py::release(o);
-    o->h = h;
-    return 0;
+    return py::adopt<PSDObj>(self, h, "psd_create");
 }
 
 template <int Typenum, auto Fold> PyObject *psd_fold(PyObject *self, PyObject *args, PyObject *kw) {

@@ -48,14 +48,7 @@ inline int SynthEngine_init(PyObject *self, PyObject *args, PyObject *kw) {
     }
     wfm_synth *h = wfm_synth_create(t, mode, static_cast<uint32_t>(seed), sps, pn_length, pn_poly, fs, freq, snr,
                                     f_end, form);
-    if (h == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "wfm_synth_create returned NULL");
-        return -1;
-    }
-    auto *o = py::as<SynthObj>(self);
-    py::release(o);
-    o->h = h;
-    return 0;
+    return py::adopt<SynthObj>(self, h, "wfm_synth_create");
 }
 
 inline PyObject *step(PyObject *self, PyObject *) {

@@ -52,14 +52,7 @@ int PN_init(PyObject *self, PyObject *args, PyObject *kw) {
     if (form < 0) return -1;
     if (poly == 0 && length > 1) poly = mls_poly(length);
     pn *h = pn_create(poly, seed, length, form);
-    if (h == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "pn_create returned NULL");
-        return -1;
-    }
-    auto *o = py::as<PNObj>(self);
-    py::release(o);
-    o->h = h;
-    return 0;
+    return py::adopt<PNObj>(self, h, "pn_create");
 }
 
 PyMethodDef PN_methods[] = {
@@ -96,14 +89,7 @@ int Gold_init(PyObject *self, PyObject *args, PyObject *kw) {
                                      &length))
         return -1;
     gold *h = gold_create(taps_a, seed_a, taps_b, seed_b, length);
-    if (h == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "gold_create returned NULL");
-        return -1;
-    }
-    auto *o = py::as<GoldObj>(self);
-    py::release(o);
-    o->h = h;
-    return 0;
+    return py::adopt<GoldObj>(self, h, "gold_create");
 }
 
 PyMethodDef Gold_methods[] = {
