@@ -196,3 +196,15 @@ def test_module_functions_take_keywords():
         spectral.kaiser_window(w)
     with pytest.raises(TypeError):
         spectral.magnitude_db_cf32(np.zeros(2, np.complex64), 1e-12)
+
+
+def test_find_peaks_infinite_neighbours_report_the_bin():
+    # The dB of exact zeros is -inf: the peaks between them have no parabola,
+    # and are reported at their bin with their own level, strongest first.
+    db = np.full(64, -np.inf, np.float32)
+    db[1::2] = np.arange(32, dtype=np.float32)
+    peaks = spectral.find_peaks_f32(db, 3, -100.0)
+    assert peaks == [((61 - 32) / 64, 30.0), ((59 - 32) / 64, 29.0), ((57 - 32) / 64, 28.0)]  # bin 63 is an edge
+    db = np.full(32, -np.inf, np.float32)
+    db[10], db[11] = 0.0, 5.0
+    assert spectral.find_peaks_f32(db, 4, -100.0) == [((11 - 16) / 32, 5.0)]

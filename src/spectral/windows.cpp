@@ -141,8 +141,13 @@ uint64_t find_peaks_f32(const float *db, uint64_t N, uint64_t n_peaks, sx_peak_t
         const float d = l + r - 2.0f * c;
         float delta = 0.0f;
         if (d != 0.0f) delta = std::clamp(0.5f * (l - r) / d, -0.5f, 0.5f);
+        // An infinite neighbour (the dB of an exact zero) leaves no parabola to
+        // fit: report the bin itself rather than a NaN frequency and level,
+        // which would also leave the sort below without a consistent order.
+        if (std::isnan(delta)) delta = 0.0f;
+        const float level = delta == 0.0f ? c : c + 0.25f * (r - l) * delta;
         const float offset = static_cast<float>(static_cast<int64_t>(i) - half);
-        cand[count++] = sx_peak_t{(offset + delta) * inv_n, c + 0.25f * (r - l) * delta};
+        cand[count++] = sx_peak_t{(offset + delta) * inv_n, level};
     }
     std::sort(cand.get(), cand.get() + count,
               [](const sx_peak_t &a, const sx_peak_t &b) { return a.level_db > b.level_db; });
