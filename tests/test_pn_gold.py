@@ -186,3 +186,19 @@ def test_state_blob_layout():
     # a PN blob offered to Gold is refused by size before the core sees it
     with pytest.raises(ValueError, match="^state blob size mismatch$"):
         g.set_state(wfm.PN(seed=1, length=3).get_state())
+
+
+@pytest.mark.parametrize("make,off", [(lambda: wfm.PN(seed=5, length=10, lfsr="fibonacci"), 16),
+                                      (lambda: wfm.PN(seed=5, length=10), 16),
+                                      (lambda: wfm.Gold(), 16), (lambda: wfm.Gold(), 24)])
+def test_register_outside_the_width_is_refused(make, off):
+    # No object built alike can hold such a register; accepting it would emit chips
+    # from outside the sequence (the Fibonacci shift carries the high bits down).
+    a = make()
+    a.generate(7)
+    good = a.get_state()
+    blob = bytearray(good)
+    blob[off + 2] |= 0x80  # bit 23: outside a 10-stage register
+    with pytest.raises(ValueError, match="^set_state rejected the blob$"):
+        a.set_state(bytes(blob))
+    assert a.get_state() == good

@@ -55,8 +55,12 @@ void gold_get_state(const gold *g, void *blob) {
 int gold_set_state(gold *g, const void *blob) {
     sx::StateReader r(blob);
     if (!r.header(kTag, kStateBytes)) return SX_ERR_INVALID;
-    g->reg_a = r.get<uint64_t>();
-    g->reg_b = r.get<uint64_t>();
+    // Both registers are checked before either is stored: a refused blob changes nothing.
+    const auto a = r.get<uint64_t>();
+    const auto b = r.get<uint64_t>();
+    if (((a | b) & ~g->mask) != 0) return SX_ERR_INVALID;
+    g->reg_a = a;
+    g->reg_b = b;
     return SX_OK;
 }
 

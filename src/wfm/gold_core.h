@@ -18,6 +18,7 @@ SX_API void gold_destroy(gold *g);
 SX_API void gold_reset(gold *g);
 SX_API size_t gold_state_bytes(const gold *g);
 SX_API void gold_get_state(const gold *g, void *blob);
+/* 0, or -4 (nothing changed) for a bad header or a register with bits outside the width. */
 SX_API int gold_set_state(gold *g, const void *blob);
 /* Writes min(n, capacity) chips; returns the count. */
 SX_API size_t gold_generate(gold *g, size_t n, uint8_t *out, size_t capacity);

@@ -76,7 +76,11 @@ void pn_get_state(const pn *p, void *blob) {
 int pn_set_state(pn *p, const void *blob) {
     sx::StateReader r(blob);
     if (!r.header(kTag, kStateBytes)) return SX_ERR_INVALID;
-    p->reg = r.get<uint64_t>();
+    // A register with bits outside the width was not saved from a block built
+    // alike; the Fibonacci shift would carry those bits into the output.
+    const auto reg = r.get<uint64_t>();
+    if ((reg & ~p->mask) != 0) return SX_ERR_INVALID;
+    p->reg = reg;
     return SX_OK;
 }
 

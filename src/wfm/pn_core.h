@@ -19,6 +19,7 @@ SX_API void pn_destroy(pn *p);
 SX_API void pn_reset(pn *p);
 SX_API size_t pn_state_bytes(const pn *p);
 SX_API void pn_get_state(const pn *p, void *blob);
+/* 0, or -4 (nothing changed) for a bad header or a register with bits outside the width. */
 SX_API int pn_set_state(pn *p, const void *blob);
 /* Writes min(n, capacity) chips (one per byte, 0 or 1); returns the count. */
 SX_API size_t pn_generate(pn *p, size_t n, uint8_t *out, size_t capacity);
