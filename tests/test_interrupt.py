@@ -149,3 +149,36 @@ def test_sigint_chains_to_pythons_keyboard_interrupt():
             print("keyboard interrupt", interrupt.interrupted())
     """)
     assert r.stdout.strip() == "keyboard interrupt True", r.stderr
+
+
+def test_guard_leaves_signals_it_did_not_install():
+    # An inner guard (or a refused one) must not undo the forwarding of an outer guard
+    # for the same signal: only the guard that installed a signal restores it.
+    seen = []
+    old = signal.signal(signal.SIGUSR1, lambda s, f: seen.append(s))
+
+    def fire():
+        interrupt.clear()
+        os.kill(os.getpid(), signal.SIGUSR1)
+        signal.getsignal(signal.SIGUSR1)  # let the Python-level handler run
+        return interrupt.interrupted()
+
+    try:
+        with interrupt.Guard([signal.SIGUSR1]):
+            with interrupt.Guard([signal.SIGUSR1, signal.SIGUSR1]):
+                assert fire()
+            assert fire()
+            with pytest.raises(ValueError):
+                interrupt.Guard([signal.SIGUSR1, signal.SIGKILL])
+            assert fire()
+        assert not fire()
+        assert len(seen) == 4
+    finally:
+        signal.signal(signal.SIGUSR1, old)
+
+
+@pytest.mark.parametrize("bad", [2**32 + int(signal.SIGUSR1), -(2**32) + int(signal.SIGUSR1), 2**70])
+def test_guard_refuses_signal_numbers_that_do_not_fit(bad):
+    with pytest.raises((OverflowError, ValueError)):
+        interrupt.Guard([bad])
+    assert lib.sx_restore_signal(int(signal.SIGUSR1)) == -4  # nothing was installed

@@ -1,6 +1,7 @@
 // kolvane.interrupt.interrupt: the one owner of the process-wide interrupt state.
 // Every module that waits adopts the state exported here as a capsule, so an
 // interrupt requested anywhere ends every wait in every module.
+#include <climits>
 #include <csignal>
 #include <vector>
 
@@ -31,6 +32,11 @@ int Guard_init(PyObject *self, PyObject *args, PyObject *kw) {
             const long v = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq, i));
             if (v == -1 && PyErr_Occurred()) {
                 Py_DECREF(seq);
+                return -1;
+            }
+            if (v < INT_MIN || v > INT_MAX) {  // would alias another signal once narrowed
+                Py_DECREF(seq);
+                PyErr_Format(PyExc_OverflowError, "signal number %ld is out of range", v);
                 return -1;
             }
             sigs.push_back(static_cast<int>(v));

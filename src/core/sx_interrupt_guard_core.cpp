@@ -109,6 +109,10 @@ sx_interrupt_guard *sx_interrupt_guard_create(const int *signals, size_t count, 
         sx_set_interrupt_latency_ms(latency_ms);
     }
     for (size_t i = 0; i < count; ++i) {
+        // A signal already forwarded (by an enclosing guard, or listed twice) stays
+        // with whoever installed it: restoring it here would end that guard's
+        // forwarding early, and a refused guard would not leave things as they were.
+        if (find_slot(signals[i]) != nullptr) continue;
         if (sx_interrupt_on_signal(signals[i]) != SX_OK) {
             while (g->count > 0) sx_restore_signal(g->signals[--g->count]);
             if (g->latency_set) sx_set_interrupt_latency_ms(g->latency_before);

@@ -31,7 +31,9 @@ SX_API int sx_restore_signal(int sig);
 /* The handler: sets the flag, then chains to the action that was in force before. */
 SX_API void sx_sig_forward(int sig, siginfo_t *info, void *ucontext);
 
-/* signals: `count` signal numbers (count <= 8); latency_ms: 0 keeps the current latency. */
+/* signals: `count` signal numbers (count <= 8); latency_ms: 0 keeps the current latency.
+ * A signal that is already forwarded when the guard is created is left to whoever
+ * installed it: the guard restores only the signals it installed itself. */
 SX_API sx_interrupt_guard *sx_interrupt_guard_create(const int *signals, size_t count, uint32_t latency_ms);
 SX_API void sx_interrupt_guard_destroy(sx_interrupt_guard *g);
 SX_API void sx_interrupt_guard_interrupt(sx_interrupt_guard *g);
