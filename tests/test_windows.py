@@ -2,6 +2,9 @@
 references they must agree with."""
 
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -208,3 +211,26 @@ def test_find_peaks_infinite_neighbours_report_the_bin():
     db = np.full(32, -np.inf, np.float32)
     db[10], db[11] = 0.0, 5.0
     assert spectral.find_peaks_f32(db, 4, -100.0) == [((11 - 16) / 32, 5.0)]
+
+
+ABSURD_COUNTS = """
+import ctypes, numpy as np
+from kolvane import spectral
+lib = ctypes.CDLL(spectral.__file__)
+lib.noise_floor_db.restype = ctypes.c_double
+lib.noise_floor_db.argtypes = [ctypes.c_void_p, ctypes.c_uint64]
+lib.find_peaks_f32.restype = ctypes.c_uint64
+lib.find_peaks_f32.argtypes = [ctypes.c_void_p, ctypes.c_uint64, ctypes.c_uint64, ctypes.c_void_p, ctypes.c_float]
+db = np.zeros(4, np.float32)
+out = np.zeros(8, np.float32)
+print(lib.find_peaks_f32(db.ctypes.data, 2**64 - 1, 4, out.ctypes.data, 0.0), lib.noise_floor_db(db.ctypes.data, 2**62))
+"""
+
+
+def test_absurd_counts_at_the_core_give_the_failure_value():
+    # A count no buffer can have must give the documented failure result (0),
+    # not a C++ exception escaping through the C interface (which aborts).
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    r = subprocess.run([sys.executable, "-c", ABSURD_COUNTS], capture_output=True, text=True, env=env, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["0", "0.0"]

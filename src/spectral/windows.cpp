@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <new>
 #include <numbers>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -129,9 +131,11 @@ uint64_t find_peaks_f32(const float *db, uint64_t N, uint64_t n_peaks, sx_peak_t
     if (N <= 2 || n_peaks == 0) return 0;
     // A local maximum needs a strictly lower left neighbour, so at most every
     // other bin qualifies: N/2 + 1 records always suffice.
-    std::unique_ptr<sx_peak_t[]> cand(new (std::nothrow) sx_peak_t[N / 2 + 1]);
-    if (!cand) return 0;
     const uint64_t room = N / 2 + 1;
+    // A count beyond the address space makes even the nothrow new[] throw.
+    if (room > SIZE_MAX / sizeof(sx_peak_t)) return 0;
+    std::unique_ptr<sx_peak_t[]> cand(new (std::nothrow) sx_peak_t[room]);
+    if (!cand) return 0;
     uint64_t count = 0;
     const float inv_n = 1.0f / static_cast<float>(N);
     const auto half = static_cast<int64_t>(N / 2);
@@ -165,7 +169,7 @@ double noise_floor_db(const float *db, uint64_t N) {
     std::vector<float> v;
     try {
         v.assign(db, db + N);
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {  // bad_alloc, or length_error beyond max_size()
         return 0.0;
     }
     return sx::spectral::median_inplace(v.data(), v.size());
