@@ -159,7 +159,7 @@ def test_generator_block_properties(name):
     o = make()
     assert o.generate_max_out() == 0
     assert o.state_bytes() == (24 if name.startswith("pn") else 32)
-    check_destroyed(o, [lambda o: o.generate(), lambda o: o.reset(), lambda o: o.get_state(),
+    check_destroyed(o, [lambda o: o.generate(), lambda o: o.generate(-1), lambda o: o.reset(), lambda o: o.get_state(),
                         lambda o: o.set_state(b""), lambda o: o.state_bytes(), lambda o: o.generate_max_out()])
 
 

@@ -19,12 +19,12 @@ namespace {
 template <class O, auto Generate, auto MaxOut>
 PyObject *generate(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"count", "out", nullptr};
+    auto *h = py::live<O>(self);
+    if (h == nullptr) return nullptr;
     size_t count = 1;
     PyObject *out = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &count, &out))
         return nullptr;
-    auto *h = py::live<O>(self);
-    if (h == nullptr) return nullptr;
     py::Output o;
     if (!o.prepare(out, NPY_UINT8, py::out_len(MaxOut(h), count))) return nullptr;
     return o.finish(Generate(h, count, o.data<uint8_t>(), o.capacity()));
