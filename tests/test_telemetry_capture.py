@@ -381,9 +381,22 @@ def test_capture_destroyed_calls():
         with pytest.raises(RuntimeError, match="^destroyed$"):
             call()
     assert cap.__enter__() is cap
+    assert cap.__exit__(None, None, None) is None  # harmless after release, like destroy()
     t.set_now(5)  # destroying the open capture detached it
     t.emit(0, 1.0)
     assert t.avail == 1
+
+
+@pytest.mark.parametrize("kind", ["memory", "file"])
+def test_destroy_inside_with_block_leaves_exit_harmless(tmp_path, kind):
+    t = telemetry.Telemetry()
+    t.probe("p")
+    args = (t, 8, None) if kind == "memory" else (t, 8, tmp_path / "w.bin", None)
+    with (telemetry.MemoryCapture if kind == "memory" else telemetry.Capture)(*args) as cap:
+        t.emit(0, 1.0)
+        cap.destroy()
+    with pytest.raises(RuntimeError, match="^destroyed$"):
+        cap.close()
 
 
 def test_write_failure_is_reported_and_the_sidecar_still_written(tmp_path):

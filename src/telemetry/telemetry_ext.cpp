@@ -469,7 +469,12 @@ PyObject *Capture_close(PyObject *self, PyObject *) {
     Py_RETURN_NONE;
 }
 
-PyObject *Capture_exit(PyObject *self, PyObject *) { return Capture_close(self, nullptr); }
+// Like destroy(), leaving a `with` block is harmless once the capture has been
+// released (for instance by destroy() inside the block).
+PyObject *Capture_exit(PyObject *self, PyObject *) {
+    if (py::as<CapObj>(self)->h == nullptr) Py_RETURN_NONE;
+    return Capture_close(self, nullptr);
+}
 
 PyObject *Capture_destroy(PyObject *self, PyObject *) {
     auto *o = py::as<CapObj>(self);
