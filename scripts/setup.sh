@@ -7,10 +7,13 @@ cd "$(dirname "$0")/.."
 venv=${1:-.venv}
 sanitize=${2:-}
 
-debs=(libfftw3-dev libnats-dev libcjson-dev nats-server g++)
+# python3-dev and python3-venv: headers for the extension modules and a working
+# `python3 -m venv` when python3 is the system interpreter.
+debs=(libfftw3-dev libnats-dev libcjson-dev nats-server g++ python3-dev python3-venv)
 missing=()
 for d in "${debs[@]}"; do
-    dpkg -s "$d" >/dev/null 2>&1 || missing+=("$d")
+    # `dpkg -s` also succeeds for a removed package whose configuration is left behind.
+    [ "$(dpkg-query -W -f='${Status}' "$d" 2>/dev/null)" = "install ok installed" ] || missing+=("$d")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
@@ -20,7 +23,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-if [ ! -x "$venv/bin/python" ]; then
+# A venv left without pip by an interrupted or failed first run is made again.
+if ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
+    rm -rf "$venv"
     python3 -m venv "$venv"
 fi
 py="$venv/bin/python"
