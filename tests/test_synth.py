@@ -425,6 +425,10 @@ def test_constructor_option_errors(kw, msg):
         dict(snr=float("nan")),
         dict(snr=-float("inf")),
         dict(type="bpsk", snr=-1e6),
+        # sigma fits a double but not a float: the noise would be all inf and NaN
+        dict(type="tone", snr_mode="fs", snr=-400.0),
+        dict(type="tone", snr_mode="fs", snr=-760.0),
+        dict(type="tone", snr_mode="fs", snr=-1e300),
         dict(fs=1e-310, freq=1e10),
     ],
 )

@@ -384,9 +384,11 @@ wfm_synth *wfm_synth_create(int type, int snr_mode, uint32_t seed, int sps, int 
             if (snr_mode == WFM_SYNTH_SNR_EBNO)
                 g = snr + (type == WFM_SYNTH_QPSK ? 3.010299956639812 : 0.0) - per_symbol;
             if (snr_mode == WFM_SYNTH_SNR_ESNO) g = snr - per_symbol;
-            // An SNR so low that sigma leaves single precision is refused.
-            if (!(std::sqrt(0.5 * std::pow(10.0, -g / 10.0)) < FLT_MAX / 2)) return nullptr;
+            // An SNR so low that sigma overflows single precision (about -385 dB)
+            // is refused: the noise would be nothing but inf and NaN.
+            if (!(g >= -FLT_MAX)) return nullptr;  // would not even convert to a float
             amplitude = awgn_amplitude_for_snr(static_cast<float>(g), 1.0f);
+            if (!std::isfinite(amplitude)) return nullptr;
         }
         if (amplitude >= 0.0f) {
             e->noise.reset(awgn_create(seed, amplitude));
