@@ -193,3 +193,10 @@ def test_annotations():
 def test_rate_from_segments(rates, fs, expect):
     d = Segments([{"fs": r, "burst": 1} for r in rates]).meta(fs=fs)
     assert d["global"].get("core:sample_rate") == expect
+
+
+def test_annotation_leaves_out_non_finite_numbers():
+    segs = Segments([{"fs": 1e6, "burst": 10, "descs": [desc(type_=3, snr=math.nan, freq=math.inf)]}])
+    (a,) = segs.meta(fc=1e9)["annotations"]
+    assert a == {"core:sample_start": 0, "core:sample_count": 10, "core:label": "bpsk", "tessel:snr_mode": "auto",
+                 "tessel:sps": 4, "tessel:seed": 1, "tessel:pn_length": 7, "tessel:pn_poly": 0x89}

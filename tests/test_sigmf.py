@@ -2,6 +2,7 @@
 parser a reader uses, and interoperability with the independent sigmf package."""
 import ctypes
 import json
+import math
 
 import numpy as np
 import pytest
@@ -204,3 +205,19 @@ def test_parse_mutated_documents():
         if rc == 0:
             assert 0 <= info.sample_type <= 9 and info.big_endian in (0, 1)
     assert outcomes == {0, -1}
+
+
+@pytest.mark.parametrize("fs,fc", [(float("nan"), 0.0), (float("inf"), 1e9), (2e6, float("nan")),
+                                   (2e6, float("-inf"))])
+def test_non_finite_rate_or_frequency_is_omitted(tmp_path, fs, fc):
+    # JSON has no NaN or infinity: such a value would print as null, which no
+    # reader takes for a number; an unknown rate or frequency is simply absent.
+    text = meta_json(3, 0, fs=fs, fc=fc)
+    assert "null" not in text
+    d = json.loads(text)
+    assert d["global"].get("core:sample_rate") == (fs if math.isfinite(fs) else None)
+    assert d["captures"][0].get("core:frequency") == (fc if math.isfinite(fc) and fc != 0 else None)
+    p = tmp_path / "rec.sigmf-data"
+    with iqwriter.Writer(p, fs, file_type="sigmf", sample_type="ci16", fc=fc) as w:
+        w.write([0.5j])
+    assert "null" not in (tmp_path / "rec.sigmf-meta").read_text()

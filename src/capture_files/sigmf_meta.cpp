@@ -28,7 +28,11 @@ struct JsonDelete {
 using Json = std::unique_ptr<cJSON, JsonDelete>;
 
 // cJSON_Add*ToObject return null on failure; the document is then abandoned.
-bool add_number(cJSON *o, const char *k, double v) { return cJSON_AddNumberToObject(o, k, v) != nullptr; }
+// JSON has no NaN or infinity (cJSON would print null, which is no number to any
+// reader), so a non-finite value is left out like any other unknown one.
+bool add_number(cJSON *o, const char *k, double v) {
+    return !std::isfinite(v) || cJSON_AddNumberToObject(o, k, v) != nullptr;
+}
 bool add_string(cJSON *o, const char *k, const char *v) { return cJSON_AddStringToObject(o, k, v) != nullptr; }
 
 // "YYYY-MM-DDTHH:MM:SS.uuuuuuZ", or false when t0 has no calendar time.
