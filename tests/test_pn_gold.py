@@ -50,6 +50,8 @@ def test_mls_poly_table():
         assert wfm.mls_poly(n) == mask
         assert mask >> (n - 1) == 1
     assert wfm.mls_poly(1) == 0 and wfm.mls_poly(65) == 0 and wfm.mls_poly(0) == 0 and wfm.mls_poly(-3) == 0
+    # any integer outside 2..64 gives 0, however large (no wrap-around into the table either)
+    assert wfm.mls_poly(2**32 + 7) == 0 and wfm.mls_poly(2**64 + 7) == 0 and wfm.mls_poly(-(2**70)) == 0
 
 
 @pytest.mark.parametrize("lfsr,head", [("galois", [1, 0, 0, 1, 0, 0, 1, 0, 0, 1, 1, 0]),

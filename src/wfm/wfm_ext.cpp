@@ -115,8 +115,10 @@ PyTypeObject GoldType = py::make_type<GoldObj>(
 // Module functions ---------------------------------------------------------------
 
 PyObject *m_mls_poly(PyObject *, PyObject *arg) {
-    const long long n = PyLong_AsLongLong(arg);
+    int overflow = 0;  // an integer beyond long long is outside 2..64 as well
+    const long long n = PyLong_AsLongLongAndOverflow(arg, &overflow);
     if (n == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow != 0) return PyLong_FromLong(0);
     return PyLong_FromUnsignedLongLong((n < 2 || n > 64) ? 0 : mls_poly(static_cast<uint32_t>(n)));
 }
 
