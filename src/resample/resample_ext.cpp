@@ -75,6 +75,22 @@ bool resampler_output(ResamplerObj *o, PyObject *out, size_t need, py::Output &r
     return res.prepare(o->x.buf, descr, need, kResamplerOutMsg);
 }
 
+// The core writes an output before it reads the input of the same index, so an
+// input sharing memory with the output (a previous result fed back in, or out=
+// given the input's own array) is first copied aside.
+bool keep_apart(py::Input &in, py::Output &res, int typenum) {
+    const auto *a = reinterpret_cast<const char *>(PyArray_DATA(in.array()));
+    const auto *b = res.data<char>();
+    const size_t a_len = static_cast<size_t>(PyArray_NBYTES(in.array()));
+    const size_t b_len = res.capacity() * sizeof(cf32_t);
+    if (a_len == 0 || !(a < b + b_len && b < a + a_len)) return true;
+    PyObject *copy = PyArray_NewCopy(in.array(), NPY_CORDER);
+    if (copy == nullptr) return false;
+    const bool ok = in.convert(copy, typenum);
+    Py_DECREF(copy);
+    return ok;
+}
+
 PyObject *Resampler_execute_py(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"x", "out", nullptr};
     py::Input x;
@@ -90,6 +106,7 @@ PyObject *Resampler_execute_py(PyObject *self, PyObject *args, PyObject *kw) {
     if (produced > need) need = produced;
     py::Output res;
     if (!resampler_output(py::as<ResamplerObj>(self), out, need, res)) return nullptr;
+    if (!keep_apart(x, res, NPY_COMPLEX64)) return nullptr;
     const size_t m =
         Resampler_execute(h, x.data<cf32_t>(), n, res.data<cf32_t>(), res.capacity());
     return res.finish(m);
@@ -115,6 +132,7 @@ PyObject *Resampler_execute_ctrl_py(PyObject *self, PyObject *args, PyObject *kw
     if (produced > need) need = produced;
     py::Output res;
     if (!resampler_output(py::as<ResamplerObj>(self), out, need, res)) return nullptr;
+    if (!keep_apart(x, res, NPY_COMPLEX64) || !keep_apart(ctrl, res, NPY_FLOAT64)) return nullptr;
     const size_t m = Resampler_execute_ctrl(h, x.data<cf32_t>(), n, ctrl.data<double>(), ctrl.size(),
                                             res.data<cf32_t>(), res.capacity());
     return res.finish(m);
