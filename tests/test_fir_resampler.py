@@ -54,6 +54,7 @@ resamp_execute_ctrl_push = _sig("resamp_execute_ctrl_push", SZ, P, P, SZ, CF32, 
 resamp_get_state = _sig("resamp_get_state", None, P, P)
 resamp_state_bytes = _sig("resamp_state_bytes", SZ, P)
 resamp_set_rate = _sig("resamp_set_rate", C.c_int, P, C.c_double)
+resamp_get_rate = _sig("resamp_get_rate", C.c_double, P)
 resampler_max_out = _sig("Resampler_execute_max_out", SZ, P)
 resampler_ctrl_max_out = _sig("Resampler_execute_ctrl_max_out", SZ, P)
 
@@ -547,6 +548,20 @@ def test_constructor_and_properties():
         with pytest.raises(ValueError, match="^rate must be finite$"):
             r.rate = bad
     assert r.rate == 0.0
+    # A negative ratio means nothing (the decimating form would scale every
+    # sample by it): refused, and the live rate stays.
+    r.rate = 0.5
+    for bad in (-0.5, -1e300):
+        with pytest.raises(ValueError, match="^rate must not be negative$"):
+            resample.Resampler(rate=bad)
+        with pytest.raises(ValueError, match="^rate must not be negative$"):
+            r.rate = bad
+        assert not resamp_create(bad)
+        h = resamp_create(0.5)
+        assert resamp_set_rate(h, bad) == -4
+        assert resamp_get_rate(h) == 0.5
+        resamp_destroy(h)
+    assert r.rate == 0.5
     b = resample.Resampler(rate=2.0, bank=[[1, 0, 0], [0.5, 0.5, 0]])
     assert (b.num_phases, b.num_taps) == (2, 3)
     with pytest.raises(TypeError):  # NumPy's safe casting: no silent float64 -> float32

@@ -188,7 +188,10 @@ struct resamp_t {
 
 namespace {
 
-bool rate_ok(double rate) { return std::isfinite(rate); }
+// A ratio is finite and not negative: a negative one has no meaning, and the
+// decimating form would scale samples by it (a float conversion out of range
+// for a large one).
+bool rate_ok(double rate) { return std::isfinite(rate) && rate >= 0.0; }
 
 void apply_rate(resamp_t *r, double rate) {
     r->rate = rate;

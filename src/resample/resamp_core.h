@@ -22,8 +22,8 @@ typedef struct resamp_t resamp_t;
 /* Built-in bank: L = 4096 branches of T = 19 taps (Kaiser-windowed sinc, cutoff
  * at the input Nyquist frequency, 60 dB design).
  * rate  output-to-input ratio; >= 1 interpolates, < 1 decimates (0 gives one
- *       all-zero output per input). Returns null when rate is NaN or infinite
- *       or memory runs out. */
+ *       all-zero output per input). Returns null when rate is negative, NaN
+ *       or infinite, or memory runs out. */
 SX_API resamp_t *resamp_create(double rate);
 /* L     branches, >= 1 (any count; a power of two is the usual choice)
  * T     taps per branch, >= 1
@@ -50,8 +50,9 @@ SX_API int resamp_set_state(resamp_t *r, const void *blob);
 
 SX_API double resamp_get_rate(const resamp_t *r);
 /* New ratio, glitch-free within one form (phase, ring, accumulators kept).
- * rate  finite; >= 1 selects the interpolating form, < 1 the decimating form.
- * Returns 0, or SX_ERR_INVALID (-4) for a NaN or infinite rate (nothing changed). */
+ * rate  finite, >= 0; >= 1 selects the interpolating form, < 1 the decimating form.
+ * Returns 0, or SX_ERR_INVALID (-4) for a negative, NaN or infinite rate
+ * (nothing changed). */
 SX_API int resamp_set_rate(resamp_t *r, double rate);
 SX_API size_t resamp_get_num_phases(const resamp_t *r);
 SX_API size_t resamp_get_num_taps(const resamp_t *r);

@@ -15,10 +15,16 @@ namespace {
 constexpr size_t kOutputLimit = size_t{1} << 28;
 constexpr const char *kResamplerOutMsg = "out must be a writable ndarray of the output dtype";
 
-bool finite_rate(double rate) {
-    if (std::isfinite(rate)) return true;
-    PyErr_SetString(PyExc_ValueError, "rate must be finite");
-    return false;
+bool usable_rate(double rate) {
+    if (!std::isfinite(rate)) {
+        PyErr_SetString(PyExc_ValueError, "rate must be finite");
+        return false;
+    }
+    if (rate < 0.0) {
+        PyErr_SetString(PyExc_ValueError, "rate must not be negative");
+        return false;
+    }
+    return true;
 }
 
 // ----------------------------------------------------------------------------
@@ -39,7 +45,7 @@ int Resampler_init(PyObject *self, PyObject *args, PyObject *kw) {
     double rate = 0.0;
     PyObject *bank = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|dO", const_cast<char **>(kwlist), &rate, &bank)) return -1;
-    if (!finite_rate(rate)) return -1;
+    if (!usable_rate(rate)) return -1;
     resamp_t *h = nullptr;
     if (bank == Py_None) {
         h = Resampler_create(rate);
@@ -152,8 +158,8 @@ int Resampler_set_rate_py(PyObject *self, PyObject *value, void *) {
     }
     const double rate = PyFloat_AsDouble(value);
     if (rate == -1.0 && PyErr_Occurred()) return -1;
-    if (!finite_rate(rate)) return -1;
-    Resampler_set_rate(h, rate);
+    if (!usable_rate(rate)) return -1;
+    Resampler_set_rate(h, rate);  // accepts every rate that passed the check above
     return 0;
 }
 
@@ -188,7 +194,7 @@ PyMethodDef Resampler_methods[] = {
 
 PyGetSetDef Resampler_getset[] = {
     {"rate", Resampler_get_rate_py, Resampler_set_rate_py,
-     "Output-to-input ratio (>= 1 interpolates, < 1 decimates); must be finite.", nullptr},
+     "Output-to-input ratio (>= 1 interpolates, < 1 decimates); finite and >= 0.", nullptr},
     {"num_phases", py::get_size<ResamplerObj, Resampler_get_num_phases>, nullptr, "Branches of the bank.", nullptr},
     {"num_taps", py::get_size<ResamplerObj, Resampler_get_num_taps>, nullptr, "Taps per branch.", nullptr},
     {"ctrl_acc", Resampler_get_ctrl_acc_py, nullptr, "Control-form fractional accumulator, in [0, 1).", nullptr},
