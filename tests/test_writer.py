@@ -158,6 +158,46 @@ def test_csv_lines(tmp_path, st):
     assert p.read_text() == csv_reference(x, st)
 
 
+@pytest.mark.parametrize("st", ["cf32", "i16"])
+def test_csv_long_block_equals_chunks(tmp_path, st):
+    x = signal(9000)
+    x = x[~np.isnan(x.real) & ~np.isnan(x.imag)]
+    p, q = tmp_path / "whole.csv", tmp_path / "chunks.csv"
+    with iqwriter.Writer(p, 1.0, file_type="csv", sample_type=st, sidecar=False) as w:
+        assert w.write(x) == len(x)
+    with iqwriter.Writer(q, 1.0, file_type="csv", sample_type=st, sidecar=False) as w:
+        assert sum(w.write(x[i:i + 777]) for i in range(0, len(x), 777)) == len(x)
+    assert p.read_text() == q.read_text() == csv_reference(x, st)
+
+
+CSV_MEMORY = textwrap.dedent("""
+    import resource
+    import numpy as np
+    from kolvane import iqwriter
+    import sys
+    x = np.zeros(1 << 20, np.complex64)
+    w = iqwriter.Writer(sys.argv[1], 1.0, file_type="csv", sample_type="i8", sidecar=False)
+    vm = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (vm + (48 << 20), resource.RLIM_INFINITY))
+    print(w.write(x))
+    w.close()
+""")
+
+
+@pytest.mark.skipif(os.environ.get("KOLVANE_UNDER_SANITIZER") == "1" or not os.path.exists("/proc/self/status"),
+                    reason="needs an address-space limit, which the sanitizers' shadow memory defeats")
+def test_csv_block_needs_no_buffer_of_its_own_size(tmp_path):
+    # A million-sample block of one-character lines must not need a conversion
+    # buffer sized for the longest possible line of every sample.
+    p = tmp_path / "big.csv"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    r = subprocess.run([sys.executable, "-c", CSV_MEMORY, str(p)], capture_output=True, text=True, env=env,
+                       timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == [str(1 << 20)]
+    assert p.read_bytes() == b"0\n" * (1 << 20)
+
+
 # ---------------------------------------------------------------------------- BLUE header and keywords
 
 

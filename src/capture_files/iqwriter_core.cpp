@@ -235,38 +235,49 @@ size_t write_binary(iqwriter *w, const float *iq, size_t n) {
     return emit(w, src, bytes, s) / s;
 }
 
-// One text line per sample, the whole block formatted first and written at once.
+// One text line per sample. Lines are formatted a few thousand at a time and
+// each batch is written at once, so the buffer stays small whatever the block
+// size (a line may need up to 128 bytes although most take a few dozen).
 size_t write_csv(iqwriter *w, const float *iq, size_t n) {
     const wfm_capture_type &t = WFM_CAPTURE_TYPES[w->stype];
     const int kind = w->stype % 5;
     // "%0.9f" of the largest float is 49 characters; two values, a comma and a newline fit 128.
     constexpr size_t kLineMax = 128;
-    if (n > SIZE_MAX / kLineMax) return 0;
-    if (!grow(w->buf, w->buf_cap, n * kLineMax)) return 0;
+    constexpr size_t kBatch = 4096;
+    if (!grow(w->buf, w->buf_cap, (n < kBatch ? n : kBatch) * kLineMax)) return 0;
     char *p = reinterpret_cast<char *>(w->buf);
-    size_t len = 0;
     const float g = w->gain;
-    for (size_t j = 0; j < n; ++j) {
-        const float i = iq[2 * j] * g, q = iq[2 * j + 1] * g;
-        int k;
-        if (kind == WFM_ELEM_F32) {
-            k = t.is_complex ? std::snprintf(p + len, kLineMax, "%0.9f,%0.9f\n", i, q)
-                             : std::snprintf(p + len, kLineMax, "%0.9f\n", i);
-        } else if (kind == WFM_ELEM_F64) {
-            k = t.is_complex ? std::snprintf(p + len, kLineMax, "%0.17g,%0.17g\n", double(i), double(q))
-                             : std::snprintf(p + len, kLineMax, "%0.17g\n", double(i));
-        } else {
-            const double full = WFM_FULL_SCALE[kind];
-            const long a = quantise<int32_t>(i, full), b = quantise<int32_t>(q, full);
-            k = t.is_complex ? std::snprintf(p + len, kLineMax, "%ld,%ld\n", a, b)
-                             : std::snprintf(p + len, kLineMax, "%ld\n", a);
-        }
-        if (k <= 0 || static_cast<size_t>(k) >= kLineMax) return 0;
-        len += static_cast<size_t>(k);
-    }
-    const size_t keep = emit(w, w->buf, len, 0);
     size_t lines = 0;
-    for (size_t b = 0; b < keep; ++b) lines += w->buf[b] == '\n';
+    for (size_t j0 = 0; j0 < n; j0 += kBatch) {
+        const size_t j1 = n - j0 < kBatch ? n : j0 + kBatch;
+        size_t len = 0;
+        bool formatted = true;
+        for (size_t j = j0; j < j1; ++j) {
+            const float i = iq[2 * j] * g, q = iq[2 * j + 1] * g;
+            int k;
+            if (kind == WFM_ELEM_F32) {
+                k = t.is_complex ? std::snprintf(p + len, kLineMax, "%0.9f,%0.9f\n", i, q)
+                                 : std::snprintf(p + len, kLineMax, "%0.9f\n", i);
+            } else if (kind == WFM_ELEM_F64) {
+                k = t.is_complex ? std::snprintf(p + len, kLineMax, "%0.17g,%0.17g\n", double(i), double(q))
+                                 : std::snprintf(p + len, kLineMax, "%0.17g\n", double(i));
+            } else {
+                const double full = WFM_FULL_SCALE[kind];
+                const long a = quantise<int32_t>(i, full), b = quantise<int32_t>(q, full);
+                k = t.is_complex ? std::snprintf(p + len, kLineMax, "%ld,%ld\n", a, b)
+                                 : std::snprintf(p + len, kLineMax, "%ld\n", a);
+            }
+            if (k <= 0 || static_cast<size_t>(k) >= kLineMax) {
+                formatted = false;
+                break;
+            }
+            len += static_cast<size_t>(k);
+        }
+        const size_t keep = len > 0 ? emit(w, w->buf, len, 0) : 0;
+        for (size_t b = 0; b < keep; ++b) lines += w->buf[b] == '\n';
+        // Writing stops at the first line that could not be formatted or written.
+        if (!formatted || keep < len) break;
+    }
     return lines;
 }
 
