@@ -524,7 +524,10 @@ def test_kaiser_design_functions():
     # N = 52 * 32 * 0.0696.. / 0.1 + 1 = 1160.0 -> odd 1161 -> 1161 // 32 + 1
     assert resample.kaiser_num_taps(32, 60.0, 0.2, 0.3) == int(52 * 32 * 0.06965205386953845 / (0.3 - 0.2) + 1) // 32 + 1
     assert resample.kaiser_num_taps(num_phases=8, atten=40.0, pb=0.1, sb=0.4) == 8
-    for bad in ((16, math.nan, 0.1, 0.2), (16, 60.0, 0.2, 0.2), (16, math.inf, 0.1, 0.2), (1 << 60, 60.0, 0.1, 0.2)):
+    # Edges in the wrong order, or an attenuation far below 8 dB, would give a
+    # negative count: no usable design, 0.
+    for bad in ((16, math.nan, 0.1, 0.2), (16, 60.0, 0.2, 0.2), (16, math.inf, 0.1, 0.2), (1 << 60, 60.0, 0.1, 0.2),
+                (16, 60.0, 0.3, 0.2), (1, -100.0, 0.4, 0.6)):
         assert resample.kaiser_num_taps(*bad) == 0
 
 

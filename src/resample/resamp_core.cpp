@@ -1,5 +1,6 @@
 #include "resample/resamp_core.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -580,12 +581,14 @@ double kaiser_beta(double atten) {
 }
 
 long long kaiser_num_taps(long long num_phases, double atten, double pb, double sb) {
-    if (num_phases <= 0) return 0;
+    // A stop band at or below the pass band has no transition to size.
+    if (num_phases <= 0 || !(sb > pb)) return 0;
     const double n = (atten - 8.0) * static_cast<double>(num_phases) * 0.06965205386953845 / (sb - pb) + 1.0;
     // Refused rather than converted: NaN, infinities and counts no bank could hold.
     if (!std::isfinite(n) || std::fabs(n) >= 9.0e15) return 0;
     const long long odd = static_cast<long long>(n) | 1;
-    return odd / num_phases + 1;
+    // An attenuation below 8 dB drives the count negative: no bank, 0.
+    return std::max(0LL, odd / num_phases + 1);
 }
 
 resamp_t *Resampler_create(double rate) { return resamp_create(rate); }

@@ -97,7 +97,7 @@ SX_API double kaiser_beta(double atten);
 /* Taps per branch of a Kaiser-designed bank of num_phases branches:
  * atten [dB], pb and sb pass- and stop-band edges as fractions of the input
  * sample rate (sb > pb). 0 when num_phases <= 0 or the arguments are not usable
- * (non-finite, sb <= pb, a result that does not fit). */
+ * (non-finite, sb <= pb, a result that does not fit or would be negative). */
 SX_API long long kaiser_num_taps(long long num_phases, double atten, double pb, double sb);
 
 /* Resampler_*: the layer behind resample.Resampler, forwarding one to one. */

@@ -234,7 +234,8 @@ PyMethodDef module_methods[] = {
     py::method_kw("kaiser_num_taps", m_kaiser_num_taps,
                   "kaiser_num_taps(num_phases, atten, pb, sb)\n--\n\n"
                   "Taps per branch of a Kaiser-designed bank of num_phases branches; pb and sb are the\n"
-                  "pass- and stop-band edges as fractions of the input rate. 0 when num_phases <= 0."),
+                  "pass- and stop-band edges as fractions of the input rate. 0 when num_phases <= 0\n"
+                  "or no bank fits the arguments (sb <= pb, non-finite values)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
