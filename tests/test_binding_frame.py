@@ -1,5 +1,8 @@
 """The binding frame shared by every module, exercised on the wfm generators."""
 import ctypes
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -140,3 +143,16 @@ def test_sample_types():
         assert lib.sx_sample_type_is_valid(bad) == 0
         assert lib.sx_sample_size(bad) == 0
         assert lib.sx_sample_type_str(bad) == b"UNKNOWN"
+
+
+def test_import_without_numpys_c_api_fails_with_the_fixed_text(tmp_path):
+    # A numpy without its C-API module: the extension refuses to load instead of
+    # running with an empty API table.
+    (tmp_path / "numpy").mkdir()
+    (tmp_path / "numpy" / "__init__.py").write_text("")
+    src = os.path.dirname(os.path.dirname(wfm.__file__))
+    code = ("try:\n    import kolvane.wfm\nexcept ImportError as e:\n    print('ImportError:', e)\n"
+            "else:\n    print('imported')\n")
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                       env=dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), src])))
+    assert r.stdout.strip() == "ImportError: numpy._core.multiarray failed to import", (r.stdout, r.stderr)

@@ -182,3 +182,30 @@ def test_guard_refuses_signal_numbers_that_do_not_fit(bad):
     with pytest.raises((OverflowError, ValueError)):
         interrupt.Guard([bad])
     assert lib.sx_restore_signal(int(signal.SIGUSR1)) == -4  # nothing was installed
+
+
+@pytest.mark.parametrize("kind", ["intact", "no attribute", "not a capsule", "capsule of another name"])
+def test_waiting_module_refuses_to_import_without_the_shared_state(kind):
+    # A module that waits must not run on a private flag nobody else can set.
+    r = run_child(f"""
+        import ctypes, sys, types
+        import kolvane.interrupt
+        fake = types.ModuleType("kolvane.interrupt.interrupt")
+        if "{kind}" == "not a capsule":
+            fake._qz_pg_sx_interrupt_guard = object()
+        elif "{kind}" == "capsule of another name":
+            new = ctypes.pythonapi.PyCapsule_New
+            new.restype = ctypes.py_object
+            new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+            state = ctypes.c_uint64(0)
+            fake._qz_pg_sx_interrupt_guard = new(ctypes.addressof(state), b"some.other.capsule", None)
+        if "{kind}" != "intact":
+            sys.modules["kolvane.interrupt.interrupt"] = fake
+        try:
+            import kolvane.telemetry
+        except Exception as e:
+            print("refused", type(e).__name__)
+        else:
+            print("imported")
+    """)
+    assert r.stdout.split()[0] == ("imported" if kind == "intact" else "refused"), (r.stdout, r.stderr)
