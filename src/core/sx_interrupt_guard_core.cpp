@@ -11,6 +11,7 @@ std::atomic<sx_interrupt_state *> g_state{&g_own_state};
 
 // The flag is written from signal handlers and other threads: one aligned 32-bit
 // word, always accessed atomically so every module's copy agrees on the layout.
+static_assert(std::atomic_ref<uint32_t>::is_always_lock_free, "the flag is set from signal handlers");
 std::atomic_ref<uint32_t> flag() { return std::atomic_ref<uint32_t>(g_state.load(std::memory_order_acquire)->interrupted); }
 std::atomic_ref<uint32_t> latency() { return std::atomic_ref<uint32_t>(g_state.load(std::memory_order_acquire)->latency_ms); }
 
