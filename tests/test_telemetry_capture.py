@@ -357,6 +357,24 @@ def test_capsule_of_destroyed_context_is_refused():
         telemetry.MemoryCapture(capsule, 8, None)
 
 
+def test_stale_capsule_does_not_bind_to_a_later_context():
+    """A new context may be allocated where a destroyed one was: a capsule of
+    the old one must still be refused, not attach to the newcomer."""
+    t = telemetry.Telemetry()
+    t.probe("old")
+    capsule = t._capsule
+    t.destroy()
+    newer = []
+    for _ in range(8):  # the allocator hands the freed block out again
+        newer.append(telemetry.Telemetry())
+        newer[-1].probe("new")
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match="^tlm: the telemetry context was destroyed$"):
+            telemetry.MemoryCapture(capsule, 8, None)
+    for t2 in newer:  # their own capsules still work
+        telemetry.MemoryCapture(t2._capsule, 8, None).close()
+
+
 def test_capture_keeps_a_destroyed_clock_readable(tmp_path):
     path = str(tmp_path / "k.bin")
     t = telemetry.Telemetry(256)

@@ -22,12 +22,22 @@ PyTypeObject *g_stats_type = nullptr;     // built on first use
 // or garbage collection when a capture was given only the raw capsule): the
 // context first closes and lets go of each of them, so no capture ever touches
 // freed memory. Everything here runs under the interpreter lock.
-std::unordered_map<sx_tlm *, std::vector<sx_tlm_capture *>> g_live;
+//
+// A freed context's address is soon handed out again, so each context also
+// gets a serial number that its capsules carry as their context value: a
+// capsule that outlived its context is recognised even when a newer context
+// now sits at the same address.
+struct LiveContext {
+    uint64_t serial = 0;
+    std::vector<sx_tlm_capture *> captures;
+};
+std::unordered_map<sx_tlm *, LiveContext> g_live;
+uint64_t g_next_serial = 1;
 
 void telemetry_release(sx_tlm *ctx) {
     auto it = g_live.find(ctx);
     if (it != g_live.end()) {
-        for (sx_tlm_capture *c : it->second) sx_tlm_capture_detach(c);
+        for (sx_tlm_capture *c : it->second.captures) sx_tlm_capture_detach(c);
         g_live.erase(it);
     }
     sx_tlm_destroy(ctx);
@@ -35,7 +45,7 @@ void telemetry_release(sx_tlm *ctx) {
 
 void capture_release(sx_tlm_capture *c) {
     auto it = g_live.find(sx_tlm_capture_context(c));
-    if (it != g_live.end()) std::erase(it->second, c);
+    if (it != g_live.end()) std::erase(it->second.captures, c);
     sx_tlm_capture_destroy(c);
 }
 
@@ -148,7 +158,7 @@ int Telemetry_init(PyObject *self, PyObject *args, PyObject *kw) {
         return -1;
     }
     try {
-        g_live.emplace(h, std::vector<sx_tlm_capture *>{});
+        g_live.emplace(h, LiveContext{g_next_serial++, {}});
     } catch (const std::bad_alloc &) {
         sx_tlm_destroy(h);
         PyErr_NoMemory();
@@ -323,7 +333,13 @@ PyObject *Telemetry_dropped(PyObject *self, void *) {
 
 PyObject *Telemetry_capsule(PyObject *self, void *) {
     auto *h = py::live<TlmObj>(self);
-    return h == nullptr ? nullptr : PyCapsule_New(h, SX_TLM_CAPSULE, nullptr);
+    if (h == nullptr) return nullptr;
+    PyObject *cap = PyCapsule_New(h, SX_TLM_CAPSULE, nullptr);
+    auto it = g_live.find(h);
+    if (cap != nullptr && it != g_live.end() &&
+        PyCapsule_SetContext(cap, reinterpret_cast<void *>(static_cast<uintptr_t>(it->second.serial))) != 0)
+        Py_CLEAR(cap);
+    return cap;
 }
 
 PyMethodDef Telemetry_methods[] = {
@@ -391,10 +407,22 @@ int capture_open(PyObject *self, PyObject *tlm, uint64_t block_samples, const ch
                         "exposing it as ._capsule");
         return -1;
     }
-    auto *ctx = static_cast<sx_tlm *>(py::capsule_pointer(tlm, SX_TLM_CAPSULE, "tlm"));
+    // The capsule itself (tlm, or its _capsule), to read the serial it carries;
+    // anything else goes to capsule_pointer, which raises the TypeError.
+    PyObject *capsule = PyCapsule_CheckExact(tlm) ? Py_NewRef(tlm) : PyObject_GetAttrString(tlm, "_capsule");
+    if (capsule == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+    }
+    PyObject *probe_obj = capsule != nullptr && PyCapsule_CheckExact(capsule) ? capsule : tlm;
+    auto *ctx = static_cast<sx_tlm *>(py::capsule_pointer(probe_obj, SX_TLM_CAPSULE, "tlm"));
+    const auto serial = ctx == nullptr || !PyCapsule_CheckExact(probe_obj)
+                            ? 0
+                            : reinterpret_cast<uintptr_t>(PyCapsule_GetContext(probe_obj));
+    Py_XDECREF(capsule);
     if (ctx == nullptr) return -1;
     auto live = g_live.find(ctx);
-    if (live == g_live.end()) {
+    if (live == g_live.end() || (serial != 0 && serial != live->second.serial)) {
         PyErr_SetString(PyExc_RuntimeError, "tlm: the telemetry context was destroyed");
         return -1;
     }
@@ -404,7 +432,7 @@ int capture_open(PyObject *self, PyObject *tlm, uint64_t block_samples, const ch
         if (clk == nullptr) return -1;
     }
     try {
-        live->second.reserve(live->second.size() + 1);
+        live->second.captures.reserve(live->second.captures.size() + 1);
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         return -1;
@@ -414,7 +442,7 @@ int capture_open(PyObject *self, PyObject *tlm, uint64_t block_samples, const ch
         PyErr_SetString(PyExc_ValueError, kOpenMsg);
         return -1;
     }
-    live->second.push_back(c);
+    live->second.captures.push_back(c);
     auto *o = py::as<CapObj>(self);
     py::release(o);
     o->h = c;
