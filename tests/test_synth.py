@@ -120,8 +120,54 @@ def test_destroyed():
     bp.check_destroyed(
         S(),
         [lambda e: e.step(), lambda e: e.steps(3), lambda e: e.reset(), lambda e: e.get_state(),
-         lambda e: e.set_rrc([1.0]), lambda e: e.get_nsps(), lambda e: e.set_nsps(2), lambda e: e.state_bytes()],
+         lambda e: e.set_rrc([1.0]), lambda e: e.get_nsps(), lambda e: e.set_nsps(2), lambda e: e.state_bytes(),
+         # The handle is checked before the arguments are looked at.
+         lambda e: e.steps(-1), lambda e: e.set_bits([1.5]), lambda e: e.set_bits([1], 2**40),
+         lambda e: e.set_dsss_cont([1], 2.0, data="random"), lambda e: e.set_symbols([1e300j]),
+         lambda e: e.set_rrc(["x"]), lambda e: e.set_wtype(-1), lambda e: e.set_cur_re("x")],
     )
+
+
+class _Destroys:
+    """An argument whose conversion destroys the engine it is being passed to."""
+
+    def __init__(self, engine, value):
+        self.engine, self.value = engine, value
+
+    def _kill(self):
+        self.engine.destroy()
+        return self.value
+
+    def __index__(self):
+        return self._kill()
+
+    def __float__(self):
+        return self._kill()
+
+    def __array__(self, dtype=None, copy=None):
+        return np.asarray(self._kill(), dtype=dtype)
+
+
+@pytest.mark.parametrize(
+    "type_,call",
+    [
+        ("bpsk", lambda e, d: e.steps(d(3))),
+        ("bpsk", lambda e, d: e.set_rrc(d(np.ones(5, np.float32)))),
+        ("symbols", lambda e, d: e.set_symbols(d(np.ones(3, np.complex64)))),
+        ("bits", lambda e, d: e.set_bits(d(np.ones(3, np.uint8)))),
+        ("bits", lambda e, d: e.set_bits([1, 0], d(1))),
+        ("dsss", lambda e, d: e.set_dsss_cont(d(np.ones(3, np.uint8)), 2.0, data="none")),
+        ("dsss", lambda e, d: e.set_dsss_cont([1, 0], 2.0, payload=d(np.ones(3, np.uint8)))),
+        ("bpsk", lambda e, d: e.set_wtype(d(2))),
+        ("bpsk", lambda e, d: e.set_nsps(d(2))),
+        ("bpsk", lambda e, d: e.set_sym_pos(d(1))),
+        ("bpsk", lambda e, d: e.set_cur_re(d(0.5))),
+    ],
+)
+def test_engine_destroyed_while_converting_an_argument(type_, call):
+    e = S(type=type_, sps=4)
+    with pytest.raises(RuntimeError, match="^destroyed$"):
+        call(e, lambda v: _Destroys(e, v))
 
 
 def test_tone_is_exactly_one():

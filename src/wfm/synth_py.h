@@ -21,6 +21,11 @@ constexpr const char *kSetDsssContMsg =
     "set_dsss_cont: invalid geometry (need a code, chips_per_symbol >= 1, a payload for data='bits', a valid "
     "pn_length for data='prbs'), or not a dsss synth";
 
+// Converting an argument can run Python code (__index__, __float__, __array__)
+// that destroys this very object; the handle is therefore fetched again once
+// every argument is converted, and a handle taken before must not be used.
+inline wfm_synth *live_after_args(PyObject *self) { return py::live<SynthObj>(self); }
+
 inline int SynthEngine_init(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"type", "snr_mode", "fs", "freq", "snr", "seed", "sps",
                                    "pn_length", "pn_poly", "lfsr", "f_end", nullptr};
@@ -60,10 +65,11 @@ inline PyObject *step(PyObject *self, PyObject *) {
 }
 
 inline PyObject *steps(PyObject *self, PyObject *args) {
+    auto *h = py::live<SynthObj>(self);  // "destroyed" comes before any argument error
+    if (h == nullptr) return nullptr;
     size_t n = 1;
     if (!PyArg_ParseTuple(args, "|O&:steps", py::to_size, &n)) return nullptr;
-    auto *h = py::live<SynthObj>(self);
-    if (h == nullptr) return nullptr;
+    if ((h = live_after_args(self)) == nullptr) return nullptr;
     if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / 8) {
         PyErr_SetString(PyExc_OverflowError, "steps: n samples do not fit in memory");
         return nullptr;
@@ -87,6 +93,7 @@ inline PyObject *set_rrc(PyObject *self, PyObject *arg) {
     if (h == nullptr) return nullptr;
     py::Input taps;
     if (!taps.convert(arg, NPY_FLOAT32)) return nullptr;
+    if ((h = live_after_args(self)) == nullptr) return nullptr;
     const int rc = wfm_synth_set_rrc(h, taps.data<float>(), taps.size());
     return rc != 0 ? py::raise_status(PyExc_ValueError, kSetRrcMsg, rc) : py::none();
 }
@@ -96,17 +103,19 @@ inline PyObject *set_symbols(PyObject *self, PyObject *arg) {
     if (h == nullptr) return nullptr;
     py::Input syms;
     if (!syms.convert(arg, NPY_COMPLEX64)) return nullptr;
+    if ((h = live_after_args(self)) == nullptr) return nullptr;
     if (!type_is(h, WFM_SYNTH_SYMBOLS, kSetSymbolsMsg)) return nullptr;
     const int rc = wfm_synth_set_symbols(h, syms.data<float>(), syms.size());
     return rc != 0 ? py::raise_status(PyExc_ValueError, kSetSymbolsMsg, rc) : py::none();
 }
 
 inline PyObject *set_bits(PyObject *self, PyObject *args) {
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
     py::Input pattern;
     int modulation = 1;
     if (!PyArg_ParseTuple(args, "O&|i:set_bits", py::convert_input<NPY_UINT8>, &pattern, &modulation)) return nullptr;
-    auto *h = py::live<SynthObj>(self);
-    if (h == nullptr) return nullptr;
+    if ((h = live_after_args(self)) == nullptr) return nullptr;
     if (!type_is(h, WFM_SYNTH_BITS, kSetBitsMsg)) return nullptr;
     const int rc = wfm_synth_set_bits(h, pattern.data<uint8_t>(), pattern.size(), modulation);
     return rc != 0 ? py::raise_status(PyExc_ValueError, kSetBitsMsg, rc) : py::none();
@@ -114,6 +123,8 @@ inline PyObject *set_bits(PyObject *self, PyObject *args) {
 
 inline PyObject *set_dsss_cont(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"code", "chips_per_symbol", "data", "payload", nullptr};
+    auto *h = py::live<SynthObj>(self);
+    if (h == nullptr) return nullptr;
     py::Input code, payload;
     double cps;
     const char *data = "prbs";
@@ -121,8 +132,6 @@ inline PyObject *set_dsss_cont(PyObject *self, PyObject *args, PyObject *kw) {
     if (!PyArg_ParseTupleAndKeywords(args, kw, "O&d|sO", const_cast<char **>(kwlist), py::convert_input<NPY_UINT8>,
                                      &code, &cps, &data, &payload_obj))
         return nullptr;
-    auto *h = py::live<SynthObj>(self);
-    if (h == nullptr) return nullptr;
     int mode;
     const uint8_t *pl = nullptr;
     size_t pl_len = 0;
@@ -141,6 +150,7 @@ inline PyObject *set_dsss_cont(PyObject *self, PyObject *args, PyObject *kw) {
         PyErr_SetString(PyExc_ValueError, "set_dsss_cont: data must be 'none', 'prbs', or 'bits'");
         return nullptr;
     }
+    if ((h = live_after_args(self)) == nullptr) return nullptr;
     if (!type_is(h, WFM_SYNTH_DSSS, kSetDsssContMsg)) return nullptr;
     const int rc = wfm_synth_set_dsss_cont(h, code.data<uint8_t>(), code.size(), mode, pl, pl_len, cps);
     return rc != 0 ? py::raise_status(PyExc_ValueError, kSetDsssContMsg, rc) : py::none();
@@ -166,6 +176,7 @@ template <auto Set, const char *Name, const char *Why> PyObject *set_int(PyObjec
     if (h == nullptr) return nullptr;
     const long long v = PyLong_AsLongLong(arg);
     if (v == -1 && PyErr_Occurred()) return nullptr;
+    if ((h = live_after_args(self)) == nullptr) return nullptr;
     int rc = -1;
     using Arg = std::conditional_t<std::is_same_v<decltype(Set), int (*)(wfm_synth *, uint32_t)>, uint32_t, int>;
     if (v >= static_cast<long long>(std::numeric_limits<Arg>::min()) &&
@@ -183,6 +194,7 @@ template <auto Set> PyObject *set_float(PyObject *self, PyObject *arg) {
     if (h == nullptr) return nullptr;
     const double v = PyFloat_AsDouble(arg);
     if (v == -1.0 && PyErr_Occurred()) return nullptr;
+    if ((h = live_after_args(self)) == nullptr) return nullptr;
     Set(h, static_cast<float>(v));
     Py_RETURN_NONE;
 }
