@@ -1,8 +1,6 @@
 // kolvane.clock: the sample clock for Python (SampleClock). Its `_capsule`
 // ("kolvane.wfm.sx_sample_clock") hands the clock to telemetry captures, which
 // read its rate and epoch at close.
-#include <signal.h>
-
 #include "core/sx_interrupt_adopt.h"
 #include "core/sx_pyframe.h"
 #include "core/timing_core.h"
@@ -43,29 +41,6 @@ int SampleClock_init(PyObject *self, PyObject *args, PyObject *kw) {
     return 0;
 }
 
-// SIGINT is forwarded to the interrupt flag while at least one pace() waits, so
-// Ctrl-C ends the wait; the handler in force before (normally Python's, which
-// then raises KeyboardInterrupt) is chained and put back afterwards. A process
-// that ignores SIGINT keeps ignoring it. The count is only touched with the
-// interpreter lock held.
-int g_sigint_users = 0;
-
-bool sigint_ignored() {
-    struct sigaction cur {};
-    return sigaction(SIGINT, nullptr, &cur) == 0 && !(cur.sa_flags & SA_SIGINFO) && cur.sa_handler == SIG_IGN;
-}
-
-struct SigintForward {
-    SigintForward() {
-        if (g_sigint_users++ == 0 && !sigint_ignored()) sx_interrupt_on_signal(SIGINT);
-    }
-    ~SigintForward() {
-        if (--g_sigint_users == 0) sx_restore_signal(SIGINT);
-    }
-    SigintForward(const SigintForward &) = delete;
-    SigintForward &operator=(const SigintForward &) = delete;
-};
-
 PyObject *SampleClock_pace(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"count", nullptr};
     uint64_t count = 0;
@@ -77,7 +52,6 @@ PyObject *SampleClock_pace(PyObject *self, PyObject *args, PyObject *kw) {
     {
         // Waiting with the interpreter lock released lets another thread
         // request an interrupt, which ends the wait within one latency period.
-        SigintForward forward;
         py::Unlocked<ClockObj> unlocked(self);
         slack = sx_sample_clock_pace(h, count);
     }
