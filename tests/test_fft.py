@@ -347,3 +347,20 @@ def test_fft2d_truncation_and_determinism(rng):
 def test_ci8_most_negative_code_is_minus_one():
     got = spectral.FFT(16).execute_ci8(np.full(32, -128, np.int8))
     assert got[0] == -16 - 16j and not got[1:].any()
+
+
+@pytest.mark.parametrize("method", ["execute_cf32", "execute_inplace_cf32", "execute_cf64"])
+@pytest.mark.parametrize("shift", [4, -4, 1])
+def test_out_overlapping_the_input(method, shift, rng):
+    # out= a view of the input's own buffer, shifted by whole (aligned) or odd
+    # samples: the bins are those of the input as it was.
+    n = 1024
+    dtype = np.complex128 if method.endswith("64") else np.complex64
+    x = crandn(rng, n, dtype)
+    f = spectral.FFT(n)
+    ref = getattr(f, method)(x)
+    buf = misaligned(n + 8, dtype, 0)
+    lo, hi = (0, shift) if shift > 0 else (-shift, 0)
+    buf[lo:lo + n] = x
+    got = getattr(f, method)(buf[lo:lo + n], out=buf[hi:hi + n])
+    np.testing.assert_array_equal(got, ref)

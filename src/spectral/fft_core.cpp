@@ -132,8 +132,10 @@ public:
     C *in() { return in_.get(); }
 
     // Transforms the first `avail` (<= n) samples of src, zero-extended, into dst.
+    // The library reads src while it writes dst, so src is staged whenever the
+    // two share memory (an out= view over the input shifted by a few samples).
     void run(const C *src, size_t avail, C *dst) {
-        if (avail < n_ || src == dst || !aligned(src)) {
+        if (avail < n_ || overlap(src, dst) || !aligned(src)) {
             std::copy_n(src, avail, in_.get());
             std::fill(in_.get() + avail, in_.get() + n_, C{});
             src = in_.get();
@@ -159,6 +161,11 @@ private:
     // (where large NumPy arrays usually start) and run about a quarter slower
     // than staging the data, so the direct path wants 32-byte alignment.
     bool aligned(const void *p) const { return reinterpret_cast<uintptr_t>(p) % 32 == 0; }
+    bool overlap(const C *a, const C *b) const {
+        const auto pa = reinterpret_cast<uintptr_t>(a), pb = reinterpret_cast<uintptr_t>(b);
+        const uintptr_t bytes = n_ * sizeof(C);
+        return pa < pb + bytes && pb < pa + bytes;
+    }
 
     // src is aligned and distinct from dst.
     void transform(const C *src, C *dst) {

@@ -33,8 +33,9 @@ SX_API int fft_sign(const fft *h);
  * min(n, out_cap) bins in natural order and return that count; when out_cap < n
  * the transform goes through a scratch buffer allocated on first need, and if
  * that allocation fails the call writes nothing and returns 0.
- * `in` and `out` may be equal but must not overlap partially; `in` is never
- * modified. The _inplace_ forms copy the input into the output and transform it
+ * `in` and `out` may be the same buffer or overlap in any way: the bins are
+ * those of the input as it was. `in` is never modified except where `out`
+ * covers it. The _inplace_ forms copy the input into the output and transform it
  * there, which gives exactly the same bins. */
 SX_API size_t fft_execute_cf64(fft *h, const double *in, size_t n_in, double *out, size_t out_cap);
 SX_API size_t fft_execute_cf32(fft *h, const float *in, size_t n_in, float *out, size_t out_cap);
