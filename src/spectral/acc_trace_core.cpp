@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/sx_state.h"
+#include "spectral/fft_core.h"
 
 namespace {
 constexpr sx::StateTag kTag{{'A', 'T', 'R', 'C'}, 1};
@@ -20,13 +21,6 @@ struct acc_trace {
 };
 
 namespace {
-
-// The folds are elementwise, so the AVX2 build computes exactly the same bits
-// as the baseline one; it is taken where the processor has it.
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
 
 inline void fold(acc_trace *t, const float *__restrict x) {
     const size_t n = t->len;
@@ -67,6 +61,7 @@ inline void fold(acc_trace *t, const float *__restrict x) {
     }
 }
 
+// Elementwise folds: the AVX2 build gives the same bits as the baseline one.
 void fold_sse(acc_trace *t, const float *x) { fold(t, x); }
 __attribute__((target("avx2"))) void fold_avx2(acc_trace *t, const float *x) { fold(t, x); }
 
@@ -113,7 +108,7 @@ int acc_trace_set_state(acc_trace *t, const void *blob) {
 
 void acc_trace_accumulate(acc_trace *t, const float *x, size_t n_frame) {
     if (n_frame < t->len) return;
-    if (have_avx2()) fold_avx2(t, x);
+    if (sx::spectral::have_avx2()) fold_avx2(t, x);
     else fold_sse(t, x);
 }
 

@@ -15,6 +15,7 @@
 namespace {
 
 using sx::spectral::AlignedBuf;
+using sx::spectral::have_avx2;
 using sx::spectral::make_aligned;
 using cf32 = std::complex<float>;
 
@@ -44,14 +45,6 @@ struct psd {
 };
 
 namespace {
-
-// The per-frame loops (windowing, bin powers, the trace fold) are elementwise
-// multiplies and adds, so a wider vector build computes exactly the same bits;
-// the AVX2 build of them is taken where the processor has it.
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
 
 // The loops of one frame, each on its own distinct buffers.
 inline void window_complex(float *__restrict fr, const float *__restrict src, const float *__restrict w2, size_t n) {
