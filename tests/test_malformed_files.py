@@ -3,7 +3,10 @@ bad JSON, wrong magic. Each one is refused with the open message or opens with
 the bad part skipped; nothing is read past what the file holds."""
 
 import json
+import os
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -213,3 +216,28 @@ def test_not_a_regular_file(tmp_path):
     for name in ("dir.blue", "pipe.raw"):
         with pytest.raises(ValueError, match="^cannot open capture"):
             iqreader.Reader(tmp_path / name)
+
+
+def test_tags_that_are_not_utf8_keep_the_other_keywords(tmp_path):
+    bad_ext = bytearray(cb.kw_entry("XAB", "L", 7))
+    bad_ext[12] = 0xFF  # first tag byte
+    p = tmp_path / "u.blue"
+    cb.blue_file(p, stype="ci16", raw=GOOD, ext=cb.kw_entry("KEEP", "L", 1) + bytes(bad_ext),
+                 keywords=b"\xfe=2\0OK=3\0")
+    kw = iqreader.Reader(p).keywords
+    assert kw == {"\ufffd": "2", "OK": "3", "KEEP": 1, "\ufffdAB": 7}
+
+
+def test_sigmf_metadata_that_is_a_fifo_is_refused_at_once(tmp_path):
+    os.mkfifo(tmp_path / "f.sigmf-meta")
+    (tmp_path / "f.sigmf-data").write_bytes(GOOD)
+    # In a child: a reader that waits for a writer on the FIFO would hang there
+    # holding the interpreter lock, so only a timeout can end it.
+    code = (
+        "import sys\nfrom kolvane import iqreader\n"
+        "try:\n    iqreader.Reader(sys.argv[1])\nexcept ValueError as e:\n    print(e)\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", code, str(tmp_path / "f.sigmf-data")], env=env,
+                         capture_output=True, text=True, timeout=10)
+    assert out.stdout.strip() == OPEN_MSG

@@ -30,6 +30,8 @@ constexpr uint64_t kMaxBytes = uint64_t{1} << 62;
 constexpr size_t kChunkSamples = size_t{1} << 15;
 // Largest extended header we load; anything longer is skipped as implausible.
 constexpr uint64_t kMaxExtBytes = uint64_t{64} << 20;
+// Largest SigMF metadata file we parse.
+constexpr uint64_t kMaxMetaBytes = uint64_t{64} << 20;
 
 // Nearest doubles to the reciprocals of the integer full scales, by element kind.
 constexpr double kRecip[5] = {1.0, 1.0, 1.0 / 2147483647.0, 1.0 / 32767.0, 1.0 / 127.0};
@@ -559,9 +561,20 @@ bool finish_binary(iqreader &r) {
     return true;
 }
 
+// The metadata beside a SigMF payload, parsed. It is opened like every other
+// input: a FIFO or device in its place would otherwise block the open for good.
+bool read_sigmf_meta(const std::string &path, wfm_sigmf_info &info) {
+    Fd f = open_read(path);
+    uint64_t size = 0;
+    if (!f.ok() || !file_size(f.fd, size) || size == 0 || size > kMaxMetaBytes) return false;
+    std::vector<char> text(static_cast<size_t>(size));
+    if (pread_full(f.fd, text.data(), text.size(), 0) != text.size()) return false;
+    return wfm_sigmf_meta_parse(text.data(), text.size(), &info) == 0;
+}
+
 bool open_sigmf(iqreader &r, const std::string &path) {
     wfm_sigmf_info info{};
-    if (wfm_sigmf_meta_read((base_of(path) + ".sigmf-meta").c_str(), &info) != 0) return false;
+    if (!read_sigmf_meta(base_of(path) + ".sigmf-meta", info)) return false;
     if (info.sample_type < 0 || info.sample_type >= WFM_CAP_COUNT) return false;
     set_type(r, info.sample_type, info.big_endian != 0);
     r.file_type = WFM_FILE_SIGMF;

@@ -1,5 +1,6 @@
 // The iqreader extension module: Reader over the capture reader core.
 #include <csignal>
+#include <cstring>
 
 #include "capture_files/iqreader_core.h"
 #include "core/sx_interrupt_adopt.h"
@@ -240,12 +241,17 @@ PyObject *records_dict(PyObject *self, const char *what, const char *tag_fn) {
             Py_DECREF(d);
             return nullptr;
         }
-        PyObject *v = record_value(r);
-        if (v == nullptr || PyDict_SetItemString(d, tag, v) < 0) {
+        // Tags come from the file: bytes that are not UTF-8 are replaced rather than
+        // making every other keyword unreachable.
+        PyObject *key = PyUnicode_DecodeUTF8(tag, static_cast<Py_ssize_t>(std::strlen(tag)), "replace");
+        PyObject *v = key ? record_value(r) : nullptr;
+        if (v == nullptr || PyDict_SetItem(d, key, v) < 0) {
+            Py_XDECREF(key);
             Py_XDECREF(v);
             Py_DECREF(d);
             return nullptr;
         }
+        Py_DECREF(key);
         Py_DECREF(v);
     }
     return d;
