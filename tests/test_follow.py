@@ -248,7 +248,8 @@ def test_destroy_refused_while_waiting(tmp_path):
     r.follow_timeout_ms = 600
     errors = []
 
-    calls = [r.close, r.read, r.read_follow, r.reset, lambda: r.num_samples, lambda: r.ending]
+    calls = [r.close, r.read, r.read_follow, r.reset, lambda: r.num_samples, lambda: r.ending,
+             lambda: r.__init__(tmp_path / "b.blue")]  # re-initialising would free the handle in use
 
     def try_calls():
         for call in calls:

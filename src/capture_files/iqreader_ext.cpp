@@ -35,6 +35,11 @@ PyObject *Reader_reset(PyObject *self, PyObject *) {
 }
 
 int Reader_init(PyObject *self, PyObject *args, PyObject *kw) {
+    // Initialising again replaces the handle: never the one a waiting read_follow uses.
+    if (py::as<ReaderObj>(self)->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "object is busy in another thread; use it after the call returns");
+        return -1;
+    }
     static const char *kwlist[] = {"path", "sample_type", "endian", nullptr};
     PyObject *path = nullptr;
     const char *stype = "cf32";
