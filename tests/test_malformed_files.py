@@ -2,6 +2,7 @@
 bad JSON, wrong magic. Each one is refused with the open message or opens with
 the bad part skipped; nothing is read past what the file holds."""
 
+import ctypes
 import json
 import os
 import struct
@@ -100,6 +101,27 @@ def test_broken_extended_header_is_skipped(tmp_path, name):
     assert list(r.keywords) == want
     np.testing.assert_array_equal(r.read(100), cb.expected(data, "ci16"))
     assert len(r.read(100)) == 0
+
+
+def test_extended_header_of_tiny_entries_keeps_a_bounded_number(tmp_path):
+    # 16-byte entries with an empty tag: each would cost far more memory decoded than on disk
+    tiny = struct.pack("<ihBc", 16, 15, 0, b"B") + b"\x05" + b"\0" * 7
+    p = tmp_path / "many.blue"
+    cb.blue_file(p, stype="ci16", raw=GOOD, ext=cb.kw_entry("FIRST", "L", 1) + tiny * 70000)
+    lib = ctypes.CDLL(iqreader.__file__)
+    lib.iqreader_create.restype = ctypes.c_void_p
+    lib.iqreader_create.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_int]
+    lib.iqreader_num_keywords.restype = ctypes.c_size_t
+    lib.iqreader_num_keywords.argtypes = [ctypes.c_void_p]
+    lib.iqreader_destroy.argtypes = [ctypes.c_void_p]
+    h = lib.iqreader_create(str(p).encode(), 0, 0)
+    assert h
+    try:
+        assert lib.iqreader_num_keywords(h) == 65536
+    finally:
+        lib.iqreader_destroy(h)
+    r = iqreader.Reader(p)
+    assert r.keywords == {"FIRST": 1, "": 5} and len(r.read(100)) == 8
 
 
 @pytest.mark.parametrize(

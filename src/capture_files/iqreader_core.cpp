@@ -30,6 +30,10 @@ constexpr uint64_t kMaxBytes = uint64_t{1} << 62;
 constexpr size_t kChunkSamples = size_t{1} << 15;
 // Largest extended header we load; anything longer is skipped as implausible.
 constexpr uint64_t kMaxExtBytes = uint64_t{64} << 20;
+// Most keywords kept from one extended header. Each decoded keyword costs a few
+// hundred bytes whatever its size in the file, so without a cap a header of
+// tiny entries would cost twenty times its own size in memory.
+constexpr size_t kMaxExtKeywords = size_t{1} << 16;
 // Largest SigMF metadata file we parse.
 constexpr uint64_t kMaxMetaBytes = uint64_t{64} << 20;
 
@@ -338,7 +342,8 @@ void load_ext_header(int fd, uint64_t file_bytes, const Hcb &hcb, std::vector<Re
     }
     const size_t got = pread_full(fd, buf.data(), buf.size(), hcb.ext_start);
     size_t off = 0;
-    while (got - off >= 8) {
+    size_t kept = 0;
+    while (got - off >= 8 && kept < kMaxExtKeywords) {
         Record rec;
         size_t len = 0;
         const int rc = wfm_kw_decode(buf.data() + off, got - off, hcb.be ? 1 : 0, &rec.r, &len);
@@ -346,6 +351,7 @@ void load_ext_header(int fd, uint64_t file_bytes, const Hcb &hcb, std::vector<Re
         if (rc == 0) {
             try {
                 out.push_back(std::move(rec));
+                ++kept;
             } catch (const std::bad_alloc &) {
             }
         }
