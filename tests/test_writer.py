@@ -481,6 +481,57 @@ def test_short_write_stays_on_sample_boundary(tmp_path, ft, st, limit):
     assert b == reference_payload(x[:n1], st)
 
 
+CALLER_STREAM_SHORT_WRITE = textwrap.dedent("""
+    import ctypes, resource, signal, sys
+    import numpy as np
+    from kolvane import iqwriter
+    LIB = ctypes.CDLL(iqwriter.__file__)
+    libc = ctypes.CDLL(None)
+    libc.fopen.restype = ctypes.c_void_p
+    libc.fopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+    libc.fclose.argtypes = [ctypes.c_void_p]
+    LIB.iqwriter_open.restype = ctypes.c_void_p
+    LIB.iqwriter_open.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_uint64,
+                                  ctypes.c_double, ctypes.c_double, ctypes.c_double]
+    LIB.iqwriter_write.restype = ctypes.c_size_t
+    LIB.iqwriter_write.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
+    LIB.iqwriter_close.argtypes = [ctypes.c_void_p]
+    path, ft, st, limit = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    f = libc.fopen(path.encode(), b"wb")  # fully buffered, unlike the writer's own stream
+    w = LIB.iqwriter_open(f, ft, st, 0, 0, 1.0, 0.0, 0.0)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    x = (np.arange(1000) % 7 / 8).astype(np.complex64) * (1 + 1j)
+    n1 = LIB.iqwriter_write(w, x.ctypes.data, 1000)
+    n2 = LIB.iqwriter_write(w, x.ctypes.data, 1000)
+    print(n1, n2, LIB.iqwriter_close(w), libc.fclose(f))
+""")
+
+
+@pytest.mark.parametrize("ft,st,limit", [("blue", "ci16", 1515), ("raw", "ci16", 3001), ("raw", "cf32", 5001),
+                                         ("csv", "cf32", 3001)])
+def test_short_write_on_a_buffered_caller_stream(tmp_path, ft, st, limit):
+    # fwrite on a buffered stream accepts bytes that may never reach the file:
+    # the count must be what landed, and the file must end on a sample boundary.
+    p = tmp_path / "caller.cap"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    code = ["raw", "csv", "blue"].index(ft)
+    r = subprocess.run([sys.executable, "-c", CALLER_STREAM_SHORT_WRITE, str(p), str(code), str(TYPES.index(st)),
+                        str(limit)], capture_output=True, text=True, env=env, timeout=60)
+    assert r.returncode == 0, r.stderr
+    n1, n2, rc, _ = map(int, r.stdout.split())
+    assert 0 < n1 < 1000 and n2 == 0 and rc == -1
+    b = p.read_bytes()
+    x = (np.arange(1000) % 7 / 8).astype(np.complex64) * (1 + 1j)
+    if ft == "csv":
+        assert b.decode() == csv_reference(x[:n1], st)
+        return
+    if ft == "blue":
+        assert parse_hcb(b)["data_size"] == n1 * 4
+        b = b[512:]
+    assert b == reference_payload(x[:n1], st)
+
+
 @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
 @pytest.mark.parametrize("keyword,ok", [(False, True), (True, False)])
 def test_blue_on_a_pipe(tmp_path, keyword, ok):

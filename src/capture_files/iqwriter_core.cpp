@@ -176,41 +176,59 @@ size_t whole_units(const uint8_t *buf, size_t got, size_t len, size_t unit, size
 // write is first completed to the end of the unit it stopped in; when that
 // fails too, the stream is cut back to the last whole unit, so a partial sample
 // or line never shifts what follows. The stream keeps its error indicator.
+//
+// A caller's stream may be buffered, where fwrite accepts bytes that a later
+// flush fails to write: the block is flushed at once (free on the writer's own
+// unbuffered stream), and after a failure a regular file's size says how much
+// of the block really landed.
 size_t emit(iqwriter *w, const uint8_t *buf, size_t len, size_t unit) {
     if (w->broken) return 0;
+    FILE *f = w->f;
     const off_t start = w->pos;
-    size_t got = std::fwrite(buf, 1, len, w->f);
-    if (got == len) {
-        if (w->pos >= 0) w->pos += static_cast<off_t>(len);
+    size_t got = std::fwrite(buf, 1, len, f);
+    if (got == len && std::fflush(f) == 0) {
+        if (start >= 0) w->pos = start + static_cast<off_t>(len);
         return len;
+    }
+    std::fflush(f);
+    __fpurge(f); // what could not be written must not be retried later
+    const int fd = fileno(f);
+    struct stat st;
+    const bool regular = start >= 0 && fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular) {
+        const off_t landed = st.st_size > start ? st.st_size - start : 0;
+        if (static_cast<uint64_t>(landed) < got) got = static_cast<size_t>(landed);
+        if (fseeko(f, start + static_cast<off_t>(got), SEEK_SET) != 0) {
+            w->broken = true;
+            w->pos = -1;
+            return 0;
+        }
     }
     size_t next_end = 0;
     size_t keep = whole_units(buf, got, len, unit, &next_end);
     if (keep < got) {
         const size_t rest = next_end - got;
-        if (std::fwrite(buf + got, 1, rest, w->f) == rest) {
+        if (std::fwrite(buf + got, 1, rest, f) == rest && std::fflush(f) == 0) {
             keep = next_end;
             got = next_end;
+        } else {
+            std::fflush(f);
+            __fpurge(f);
         }
     }
-    if (keep < got) {
-        std::fflush(w->f);
-        __fpurge(w->f); // what could not be written must not be retried later
-        struct stat st;
-        const int fd = fileno(w->f);
-        if (start >= 0 && fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-            const off_t target = start + static_cast<off_t>(keep);
-            if ((st.st_size <= target || ftruncate(fd, target) == 0) && fseeko(w->f, target, SEEK_SET) == 0) {
-                w->pos = target;
-                return keep;
-            }
+    if (regular) {
+        const off_t target = start + static_cast<off_t>(keep);
+        if (fstat(fd, &st) == 0 && (st.st_size <= target || ftruncate(fd, target) == 0) &&
+            fseeko(f, target, SEEK_SET) == 0) {
+            w->pos = target;
+            return keep;
         }
-        // Nothing can be rolled back (a pipe): stop writing rather than shift every later sample.
-        w->broken = true;
-        w->pos = -1;
+    } else if (keep == got) {
         return keep;
     }
-    if (w->pos >= 0) w->pos += static_cast<off_t>(keep);
+    // Nothing can be rolled back (a pipe): stop writing rather than shift every later sample.
+    w->broken = true;
+    w->pos = -1;
     return keep;
 }
 
