@@ -570,8 +570,8 @@ class CookieFile:
         _fields_ = [("read", ctypes.c_void_p), ("write", ctypes.c_void_p), ("seek", ctypes.c_void_p),
                     ("close", ctypes.c_void_p)]
 
-    def __init__(self, seekable=True):
-        self.data, self.pos, self.log, self.seekable = bytearray(), 0, [], seekable
+    def __init__(self, seekable=True, room=None):
+        self.data, self.pos, self.log, self.seekable, self.room = bytearray(), 0, [], seekable, room
         self._w = self.WRITE(self._write)
         self._s = self.SEEK(self._seek)
         funcs = self.Funcs(None, ctypes.cast(self._w, ctypes.c_void_p), ctypes.cast(self._s, ctypes.c_void_p), None)
@@ -583,6 +583,11 @@ class CookieFile:
         assert self.f
 
     def _write(self, _cookie, buf, size):
+        if self.room is not None:  # a device that takes `room` bytes, then fails
+            size = min(size, self.room)
+            self.room -= size
+            if size == 0:
+                return -1
         b = ctypes.string_at(buf, size)
         self.log.append((self.pos, b))
         end = self.pos + size
@@ -647,3 +652,22 @@ def test_unseekable_stream_reports_lost_keywords(keyword, rc):
     assert LIB.iqwriter_close(w) == rc
     assert s.close() == 0
     assert len(s.data) == 512 + 32  # header and samples, nothing appended
+
+
+def test_buffered_stream_failures_are_seen_at_once():
+    # The header is flushed at open, so a stream that cannot take it fails the open.
+    s = CookieFile(room=100)
+    LIB.iqwriter_open.restype = ctypes.c_void_p
+    LIB.iqwriter_open.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_uint64,
+                                  ctypes.c_double, ctypes.c_double, ctypes.c_double]
+    assert LIB.iqwriter_open(s.f, 2, 0, 0, 0, 1e3, 0.0, 0.0) is None
+    s.close()
+    # A block that a buffered stream accepts but cannot write is not counted.
+    s = CookieFile(seekable=False, room=512 + 80 + 3)
+    w = open_on(s)
+    x = np.full(10, 0.5, np.complex64)
+    assert LIB.iqwriter_write(w, x.ctypes.data, 10) == 10
+    assert LIB.iqwriter_write(w, x.ctypes.data, 10) == 0
+    assert LIB.iqwriter_close(w) == -1
+    s.close()
+    assert bytes(s.data[512:]) == x.tobytes() + x.tobytes()[:3]  # the partial sample could not be taken back

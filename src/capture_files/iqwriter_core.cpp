@@ -179,8 +179,8 @@ size_t whole_units(const uint8_t *buf, size_t got, size_t len, size_t unit, size
 //
 // A caller's stream may be buffered, where fwrite accepts bytes that a later
 // flush fails to write: the block is flushed at once (free on the writer's own
-// unbuffered stream), and after a failure a regular file's size says how much
-// of the block really landed.
+// unbuffered stream, whose fwrite count is exact), and after a failure a regular
+// file's size says how much of the block really landed.
 size_t emit(iqwriter *w, const uint8_t *buf, size_t len, size_t unit) {
     if (w->broken) return 0;
     FILE *f = w->f;
@@ -195,6 +195,13 @@ size_t emit(iqwriter *w, const uint8_t *buf, size_t len, size_t unit) {
     const int fd = fileno(f);
     struct stat st;
     const bool regular = start >= 0 && fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!regular && !w->owned) {
+        // A caller's stream that is no file may be buffered: how much of the
+        // block got out is unknown, so none of it is counted.
+        w->broken = true;
+        w->pos = -1;
+        return 0;
+    }
     if (regular) {
         const off_t landed = st.st_size > start ? st.st_size - start : 0;
         if (static_cast<uint64_t>(landed) < got) got = static_cast<size_t>(landed);
@@ -393,7 +400,10 @@ iqwriter *iqwriter_open(FILE *f, int file_type, int sample_type, int big_endian,
     w->fc = fc;
     w->t0 = t0;
     if (file_type == WFM_FILE_BLUE) {
-        if (wfm_blue_write_hcb(f, sample_type, w->be, total, 0, fs, fc, WFM_BLUE_HCB_BYTES, t0) != 0) {
+        // Flushed at once: on a caller's buffered stream only the flush shows that
+        // the header really reached the file (and a follower sees it sooner).
+        if (wfm_blue_write_hcb(f, sample_type, w->be, total, 0, fs, fc, WFM_BLUE_HCB_BYTES, t0) != 0 ||
+            std::fflush(f) != 0) {
             free_writer(w);
             return nullptr;
         }
