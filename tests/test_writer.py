@@ -671,3 +671,24 @@ def test_buffered_stream_failures_are_seen_at_once():
     assert LIB.iqwriter_close(w) == -1
     s.close()
     assert bytes(s.data[512:]) == x.tobytes() + x.tobytes()[:3]  # the partial sample could not be taken back
+
+
+def test_peak_and_clips_count_only_what_was_written():
+    # A block the stream refuses is not in the capture: it must not raise the
+    # peak or the clip count (which would push the clip fraction past 1).
+    LIB.iqwriter_track_clipping.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    LIB.iqwriter_clip_fraction.restype = ctypes.c_double
+    LIB.iqwriter_clip_fraction.argtypes = [ctypes.c_void_p]
+    LIB.iqwriter_peak.restype = ctypes.c_double
+    LIB.iqwriter_peak.argtypes = [ctypes.c_void_p]
+    s = CookieFile(seekable=False, room=512 + 40)
+    w = open_on(s, st=3)  # ci16
+    LIB.iqwriter_track_clipping(w, 1)
+    ok = np.array([0.5, 1.5, 0.25, 0.5j] + [0.0] * 6, np.complex64)
+    assert LIB.iqwriter_write(w, ok.ctypes.data, 10) == 10
+    loud = np.full(10, 4 + 4j, np.complex64)
+    assert LIB.iqwriter_write(w, loud.ctypes.data, 10) == 0
+    assert LIB.iqwriter_peak(w) == 1.5
+    assert LIB.iqwriter_clip_fraction(w) == 1 / 20
+    assert LIB.iqwriter_close(w) == -1
+    s.close()

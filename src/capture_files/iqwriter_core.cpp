@@ -59,7 +59,9 @@ bool grow(uint8_t *&p, size_t &cap, size_t need) {
 // Peak and clip bookkeeping over I' = I·g and Q' = Q·g (single precision). The
 // running maximum is kept in two 4-lane vectors: GCC does not vectorise a float
 // max reduction by itself without fast-math, and this loop runs over every sample.
-void account(iqwriter *w, const float *iq, size_t n) {
+// The results go to `peak` (a running maximum) and `clips` (added to), not to the
+// writer, so a caller can discard them.
+void account(const iqwriter *w, const float *iq, size_t n, float &peak, uint64_t &clips) {
     typedef float v4f __attribute__((vector_size(16)));
     typedef int32_t v4i __attribute__((vector_size(16)));
     const float g = w->gain;
@@ -78,7 +80,7 @@ void account(iqwriter *w, const float *iq, size_t n) {
         m0 = a > m0 ? a : m0;
         m1 = b > m1 ? b : m1;
     }
-    float pk = w->peak;
+    float pk = peak;
     for (int k = 0; k < 4; ++k) {
         pk = m0[k] > pk ? m0[k] : pk;
         pk = m1[k] > pk ? m1[k] : pk;
@@ -87,7 +89,7 @@ void account(iqwriter *w, const float *iq, size_t n) {
         const float a = std::fabs(iq[i] * g);
         pk = a > pk ? a : pk;
     }
-    w->peak = pk;
+    peak = pk;
     const wfm_capture_type &t = WFM_CAPTURE_TYPES[w->stype];
     if (!w->track || !t.is_integer) return;
     uint64_t c = 0;
@@ -96,7 +98,7 @@ void account(iqwriter *w, const float *iq, size_t n) {
     } else {
         for (size_t j = 0; j < n; ++j) c += std::fabs(iq[2 * j] * g) > 1.0f;
     }
-    w->clips += c;
+    clips += c;
 }
 
 // Symmetric saturation and truncation toward zero. Clamping in float is exact;
@@ -458,8 +460,20 @@ iqwriter *iqwriter_create(const char *path, int file_type, int sample_type, int 
 
 size_t iqwriter_write(iqwriter *w, const float *iq, size_t n) {
     if (w == nullptr || n == 0 || iq == nullptr || w->f == nullptr) return 0;
-    account(w, iq, n);
+    // Peak and clips describe the capture, so they cover only the samples that
+    // reached it. They are taken while the block is warm in the cache and taken
+    // again over the leading `done` samples after a short write.
+    float peak = w->peak;
+    uint64_t clips = 0;
+    account(w, iq, n, peak, clips);
     const size_t done = w->ftype == WFM_FILE_CSV ? write_csv(w, iq, n) : write_binary(w, iq, n);
+    if (done < n) {
+        peak = w->peak;
+        clips = 0;
+        account(w, iq, done, peak, clips);
+    }
+    w->peak = peak;
+    w->clips += clips;
     w->written += done;
     return done;
 }

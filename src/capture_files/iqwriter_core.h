@@ -49,7 +49,7 @@ SX_API int iqwriter_flush(iqwriter *w);
 SX_API void iqwriter_set_gain(iqwriter *w, float gain);
 SX_API void iqwriter_track_clipping(iqwriter *w, int on);
 
-/* Largest |I·g| or |Q·g| seen; 0 for a null writer. */
+/* Largest |I·g| or |Q·g| of the samples written; 0 for a null writer. */
 SX_API double iqwriter_peak(const iqwriter *w);
 /* 20·log10(peak), -inf when peak is 0. */
 SX_API double iqwriter_get_peak_dbfs(const iqwriter *w);
