@@ -342,6 +342,8 @@ def test_constructor_messages(tmp_path):
         iqwriter.Writer(tmp_path / "no" / "dir.raw", 1.0)
     with pytest.raises(OSError, match="^cannot open the capture for writing"):
         iqwriter.Writer(tmp_path / "nan.raw", 1.0, headroom=float("nan"))
+    with pytest.raises(OSError, match="^cannot open the capture for writing"):
+        iqwriter.Writer(tmp_path / "loud.raw", 1.0, headroom=-800.0)  # a gain beyond any float
     assert sorted(os.listdir(tmp_path)) == []
 
 

@@ -428,6 +428,9 @@ iqwriter *iqwriter_create(const char *path, int file_type, int sample_type, int 
     if (path == nullptr || sample_type < 0 || sample_type >= WFM_CAP_COUNT || file_type < 0 || file_type > 3 ||
         !std::isfinite(headroom_db))
         return nullptr;
+    // The gain is kept as a float: a headroom below about -770 dB has none.
+    const double gain = headroom_db != 0.0 ? std::exp(-0.05 * headroom_db * std::log(10.0)) : 1.0;
+    if (!(gain <= std::numeric_limits<float>::max())) return nullptr;
     const size_t len = std::strlen(path);
     if (file_type == WFM_FILE_SIGMF && (len <= 10 || std::strcmp(path + len - 11, ".sigmf-data") != 0))
         return nullptr;
@@ -454,7 +457,7 @@ iqwriter *iqwriter_create(const char *path, int file_type, int sample_type, int 
         free_writer(w);
         return nullptr;
     }
-    if (headroom_db != 0.0) w->gain = static_cast<float>(std::exp(-0.05 * headroom_db * std::log(10.0)));
+    w->gain = static_cast<float>(gain);
     return w;
 }
 

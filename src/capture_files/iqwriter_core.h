@@ -24,7 +24,8 @@ typedef struct iqwriter iqwriter;
  * t0           start time [s since 1970 UTC]; 0 = unknown
  * Returns null, with nothing left open, for a SigMF path not ending in
  * ".sigmf-data", a metadata name that would exceed 1023 characters, bad types
- * or a non-finite headroom (all refused before any file is created), a failed
+ * or a headroom that is not finite or gives a gain beyond float range (all
+ * refused before any file is created), a failed
  * open, or a failed header write (the file is then left as the write left it). */
 SX_API iqwriter *iqwriter_create(const char *path, int file_type, int sample_type, int big_endian, uint64_t total,
                                  int sidecar, double fs, double fc, double headroom_db, double t0);
