@@ -156,3 +156,20 @@ def test_import_without_numpys_c_api_fails_with_the_fixed_text(tmp_path):
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
                        env=dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), src])))
     assert r.stdout.strip() == "ImportError: numpy._core.multiarray failed to import", (r.stdout, r.stderr)
+
+
+def test_processing_calls_take_no_lasting_references():
+    # A reference kept per call (on the dtype, the out buffer or the result) grows without bound
+    # over a long pipeline.
+    g = wfm.Gold()
+    dt = np.dtype(np.uint8)
+    out = np.zeros(10, np.uint8)
+    g.generate(3)
+    g.generate(3, out=out)
+    before = sys.getrefcount(dt), sys.getrefcount(out)
+    for _ in range(200):
+        g.generate(3)
+        g.generate(3, out=out)
+        with pytest.raises(ValueError):
+            g.generate(11, out=out)
+    assert (sys.getrefcount(dt), sys.getrefcount(out)) == before

@@ -459,7 +459,11 @@ public:
         return true;
     }
     bool prepare(PyObject *out, int typenum, size_t need) {
-        return prepare(out, PyArray_DescrFromType(typenum), need);
+        PyArray_Descr *descr = PyArray_DescrFromType(typenum);  // new reference
+        if (descr == nullptr) return false;
+        const bool ok = prepare(out, descr, need);
+        Py_DECREF(descr);
+        return ok;
     }
 
     template <class T> T *data() { return static_cast<T *>(PyArray_DATA(arr_)); }
