@@ -3,7 +3,6 @@
 // interrupt requested anywhere ends every wait in every module.
 #include <climits>
 #include <csignal>
-#include <vector>
 
 #include "core/sx_interrupt_guard_core.h"
 #include "core/sx_pyframe.h"
@@ -21,13 +20,21 @@ int Guard_init(PyObject *self, PyObject *args, PyObject *kw) {
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|OO&", const_cast<char **>(kwlist), &signals, py::to_u32,
                                      &latency_ms))
         return -1;
-    std::vector<int> sigs;
-    if (signals == nullptr) {
-        sigs.push_back(SIGINT);
-    } else {
+    static constexpr const char *kRefused =
+        "interrupt guard could not be installed: at most 8 signals, each one that sigaction accepts";
+    // A fixed array: the guard takes at most 8 signals, so a longer list is refused
+    // before anything is allocated or installed.
+    int sigs[SX_INTERRUPT_MAX_SIGNALS] = {SIGINT};
+    size_t count = 1;
+    if (signals != nullptr) {
         PyObject *seq = PySequence_Fast(signals, "signals must be a sequence of signal numbers");
         if (seq == nullptr) return -1;
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+        if (n > SX_INTERRUPT_MAX_SIGNALS) {
+            Py_DECREF(seq);
+            PyErr_SetString(PyExc_ValueError, kRefused);
+            return -1;
+        }
         for (Py_ssize_t i = 0; i < n; ++i) {
             const long v = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq, i));
             if (v == -1 && PyErr_Occurred()) {
@@ -39,14 +46,14 @@ int Guard_init(PyObject *self, PyObject *args, PyObject *kw) {
                 PyErr_Format(PyExc_OverflowError, "signal number %ld is out of range", v);
                 return -1;
             }
-            sigs.push_back(static_cast<int>(v));
+            sigs[i] = static_cast<int>(v);
         }
+        count = static_cast<size_t>(n);
         Py_DECREF(seq);
     }
-    auto *g = sx_interrupt_guard_create(sigs.data(), sigs.size(), latency_ms);
+    auto *g = sx_interrupt_guard_create(sigs, count, latency_ms);
     if (g == nullptr) {
-        PyErr_SetString(PyExc_ValueError,
-                        "interrupt guard could not be installed: at most 8 signals, each one that sigaction accepts");
+        PyErr_SetString(PyExc_ValueError, kRefused);
         return -1;
     }
     auto *o = py::as<GuardObj>(self);
