@@ -217,3 +217,19 @@ def test_waiting_module_refuses_to_import_without_the_shared_state(kind):
             print("imported")
     """)
     assert r.stdout.split()[0] == ("imported" if kind == "intact" else "refused"), (r.stdout, r.stderr)
+
+
+def test_guard_initialised_again_keeps_forwarding():
+    seen = []
+    old = signal.signal(signal.SIGUSR1, lambda s, f: seen.append(s))
+    try:
+        g = interrupt.Guard([signal.SIGUSR1])
+        g.__init__([signal.SIGUSR1])  # the earlier guard goes first, then the new one installs
+        interrupt.clear()
+        os.kill(os.getpid(), signal.SIGUSR1)
+        signal.getsignal(signal.SIGUSR1)
+        assert interrupt.interrupted() and seen == [signal.SIGUSR1]
+        g.destroy()
+        assert lib.sx_restore_signal(int(signal.SIGUSR1)) == -4
+    finally:
+        signal.signal(signal.SIGUSR1, old)

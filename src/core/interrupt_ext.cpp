@@ -51,13 +51,16 @@ int Guard_init(PyObject *self, PyObject *args, PyObject *kw) {
         count = static_cast<size_t>(n);
         Py_DECREF(seq);
     }
+    // An earlier guard of this object goes first: a new one made while it still holds
+    // the signals would install nothing, and releasing the old one would then end
+    // the forwarding.
+    auto *o = py::as<GuardObj>(self);
+    py::release(o);
     auto *g = sx_interrupt_guard_create(sigs, count, latency_ms);
     if (g == nullptr) {
         PyErr_SetString(PyExc_ValueError, kRefused);
         return -1;
     }
-    auto *o = py::as<GuardObj>(self);
-    py::release(o);
     o->h = g;
     return 0;
 }
