@@ -233,3 +233,37 @@ def test_guard_initialised_again_keeps_forwarding():
         assert lib.sx_restore_signal(int(signal.SIGUSR1)) == -4
     finally:
         signal.signal(signal.SIGUSR1, old)
+
+
+def test_forwarders_of_two_modules_released_out_of_order():
+    # Two module copies forward the same signal and release it out of order (a guard
+    # in one thread, a wait in another): the copy released first puts back the
+    # handler it saved, the other then puts back the first copy's forwarder, whose
+    # slot is gone. That forwarder must still reach the handler it saved, and a
+    # later install over it must not chain the forwarder to itself.
+    r = run_child("""
+        import ctypes, os, signal
+        from kolvane import interrupt, telemetry
+        import kolvane.interrupt.interrupt as native
+        a, b = ctypes.CDLL(native.__file__), ctypes.CDLL(telemetry.__file__)
+        seen = []
+        signal.signal(signal.SIGUSR1, lambda s, f: seen.append(s))
+
+        def fire():
+            interrupt.clear()
+            os.kill(os.getpid(), signal.SIGUSR1)
+            signal.getsignal(signal.SIGUSR1)
+            return (len(seen), interrupt.interrupted())
+
+        sig = int(signal.SIGUSR1)
+        assert a.sx_interrupt_on_signal(sig) == 0 and b.sx_interrupt_on_signal(sig) == 0
+        assert fire() == (1, True)
+        assert a.sx_restore_signal(sig) == 0 and b.sx_restore_signal(sig) == 0
+        print("left behind", *fire())
+        assert a.sx_interrupt_on_signal(sig) == 0
+        print("installed over it", *fire())
+        assert a.sx_restore_signal(sig) == 0
+        print("restored", *fire())
+    """)
+    assert r.stdout.splitlines() == ["left behind 2 True", "installed over it 3 True", "restored 4 False"], \
+        (r.stdout, r.stderr, r.returncode)

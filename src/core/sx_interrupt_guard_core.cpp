@@ -28,6 +28,18 @@ Slot *find_slot(int sig) {
     return nullptr;
 }
 
+// A released slot that last held `sig`; it still has the action it saved. Another
+// module's copy that installed its forwarder over ours and is released after us
+// (out of order, e.g. from another thread) puts our forwarder back although our
+// slot is gone: that forwarder then chains through this slot.
+const Slot *find_released(int sig) {
+    for (auto &s : g_slots)
+        if (!s.used.load(std::memory_order_acquire) && s.sig.load(std::memory_order_relaxed) == sig) return &s;
+    return nullptr;
+}
+
+bool is_forwarder(const struct sigaction &a) { return (a.sa_flags & SA_SIGINFO) && a.sa_sigaction == sx_sig_forward; }
+
 }  // namespace
 
 struct sx_interrupt_guard {
@@ -56,11 +68,13 @@ void sx_interrupt_guard_state_adopt(sx_interrupt_state *ptr) {
 
 void sx_sig_forward(int sig, siginfo_t *info, void *ucontext) {
     sx_interrupt();
-    Slot *s = find_slot(sig);
+    const Slot *s = find_slot(sig);
+    if (s == nullptr) s = find_released(sig);
     if (s == nullptr) return;
     const struct sigaction &prev = s->previous;
     if (prev.sa_flags & SA_SIGINFO) {
-        if (prev.sa_sigaction != nullptr) prev.sa_sigaction(sig, info, ucontext);
+        // Never chain to ourselves: that would loop for ever inside the handler.
+        if (prev.sa_sigaction != nullptr && !is_forwarder(prev)) prev.sa_sigaction(sig, info, ucontext);
     } else if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN && prev.sa_handler != nullptr) {
         prev.sa_handler(sig);
     }
@@ -75,9 +89,18 @@ int sx_interrupt_on_signal(int sig) {
             break;
         }
     if (free_slot == nullptr) return SX_ERR_INVALID;
+    struct sigaction previous {};
+    if (sigaction(sig, nullptr, &previous) != 0) return SX_ERR_INVALID;
+    if (is_forwarder(previous)) {
+        // Our forwarder left installed without a slot (see find_released): save
+        // what it chained to, not the forwarder itself.
+        const Slot *r = find_released(sig);
+        previous = r != nullptr ? r->previous : decltype(previous){};
+        if (is_forwarder(previous)) previous = decltype(previous){};
+    }
     // The slot is complete (signal and previous action) before the handler can run,
     // so a signal arriving right after installation is forwarded, not lost.
-    if (sigaction(sig, nullptr, &free_slot->previous) != 0) return SX_ERR_INVALID;
+    free_slot->previous = previous;
     free_slot->sig.store(sig, std::memory_order_relaxed);
     free_slot->used.store(true, std::memory_order_release);
     struct sigaction act {};

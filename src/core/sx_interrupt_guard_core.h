@@ -28,7 +28,10 @@ SX_API void sx_interrupt_guard_state_adopt(sx_interrupt_state *ptr);
 SX_API int sx_interrupt_on_signal(int sig);
 /* Put back the action saved for `sig`: 0, or -4 when no slot holds it or restoring fails. */
 SX_API int sx_restore_signal(int sig);
-/* The handler: sets the flag, then chains to the action that was in force before. */
+/* The handler: sets the flag, then chains to the action that was in force before.
+ * A forwarder that another module's copy put back after this copy released the
+ * signal (releases out of order) still chains to the action its slot saved; it
+ * never chains to itself. */
 SX_API void sx_sig_forward(int sig, siginfo_t *info, void *ucontext);
 
 /* signals: `count` signal numbers (count <= 8); latency_ms: 0 keeps the current latency.
