@@ -1,8 +1,8 @@
 """kolvane: complex baseband (IQ) signal processing as native extension modules.
 
 Modules: wfm (synthesis), spectral (spectra), resample (rate conversion),
-ddc (down-conversion), iqwriter / iqreader (capture files), telemetry
-(in-band probes and lossless capture) and iqsink (streaming over NATS).
+iqwriter / iqreader (capture files), telemetry (in-band probes and lossless
+capture), clock (sample clock) and interrupt (process-wide interrupt state).
 Import each one as ``from kolvane import wfm``.
 """
 
