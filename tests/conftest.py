@@ -14,3 +14,15 @@ def rng():
     import numpy as np
 
     return np.random.default_rng(12345)
+
+
+@pytest.fixture
+def clean_interrupt():
+    """The process-wide interrupt flag clear and the latency at its default, before and after."""
+    from kolvane import interrupt
+
+    interrupt.clear()
+    interrupt.set_latency_ms(0)
+    yield
+    interrupt.clear()
+    interrupt.set_latency_ms(0)

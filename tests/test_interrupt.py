@@ -18,13 +18,7 @@ lib.sx_interrupt_guard_create.restype = ctypes.c_void_p
 lib.sx_interrupt_guard_destroy.argtypes = [ctypes.c_void_p]
 
 
-@pytest.fixture(autouse=True)
-def clean_flag():
-    interrupt.clear()
-    interrupt.set_latency_ms(0)
-    yield
-    interrupt.clear()
-    interrupt.set_latency_ms(0)
+pytestmark = pytest.mark.usefixtures("clean_interrupt")
 
 
 def test_flag_and_latency():

@@ -11,13 +11,7 @@ import pytest
 from kolvane import clock, interrupt, telemetry
 
 
-@pytest.fixture(autouse=True)
-def clean_flag():
-    interrupt.clear()
-    interrupt.set_latency_ms(0)
-    yield
-    interrupt.clear()
-    interrupt.set_latency_ms(0)
+pytestmark = pytest.mark.usefixtures("clean_interrupt")
 
 
 @pytest.mark.parametrize("module", [telemetry, clock])

@@ -48,6 +48,23 @@ void lo_state_apply(lo *l, const uint8_t *blob) {
     l->phase = r.get<uint32_t>();
 }
 
+// The one oscillator loop behind both step forms: the phase lives in a local and
+// the per-sample extra increment (none, or a frequency control input) is inlined.
+template <class Extra> size_t lo_run(lo *l, size_t n, float *out, size_t capacity, Extra extra) {
+    const size_t count = std::min(n, capacity);
+    const float *lut = lo_sin_lut;
+    const uint32_t inc = l->phase_inc;
+    uint32_t ph = l->phase;
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t idx = ph >> 16;
+        out[2 * i] = lut[(idx + kSineLutQuarter) & 0xFFFFu];
+        out[2 * i + 1] = lut[idx];
+        ph += inc + extra(i);
+    }
+    l->phase = ph;
+    return count;
+}
+
 }  // namespace sx
 
 extern "C" {
@@ -103,35 +120,13 @@ int lo_set_state(lo *l, const void *blob) {
 }
 
 size_t lo_steps(lo *l, size_t n, float *out, size_t capacity) {
-    const size_t count = std::min(n, capacity);
-    const float *lut = lo_sin_lut;
-    const uint32_t inc = l->phase_inc;
-    uint32_t ph = l->phase;
-    for (size_t i = 0; i < count; ++i) {
-        const uint32_t idx = ph >> 16;
-        out[2 * i] = lut[(idx + sx::kSineLutQuarter) & 0xFFFFu];
-        out[2 * i + 1] = lut[idx];
-        ph += inc;
-    }
-    l->phase = ph;
-    return count;
+    return sx::lo_run(l, n, out, capacity, [](size_t) { return uint32_t{0}; });
 }
 
 size_t lo_steps_max_out(const lo *) { return kMaxOut; }
 
 size_t lo_steps_ctrl(lo *l, const double *ctrl, size_t n, float *out, size_t capacity) {
-    const size_t count = std::min(n, capacity);
-    const float *lut = lo_sin_lut;
-    const uint32_t inc = l->phase_inc;
-    uint32_t ph = l->phase;
-    for (size_t i = 0; i < count; ++i) {
-        const uint32_t idx = ph >> 16;
-        out[2 * i] = lut[(idx + sx::kSineLutQuarter) & 0xFFFFu];
-        out[2 * i + 1] = lut[idx];
-        ph += inc + sx::lo_increment(ctrl[i]);
-    }
-    l->phase = ph;
-    return count;
+    return sx::lo_run(l, n, out, capacity, [ctrl](size_t i) { return sx::lo_increment(ctrl[i]); });
 }
 
 size_t lo_steps_ctrl_max_out(const lo *) { return kMaxOut; }
