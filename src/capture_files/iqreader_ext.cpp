@@ -115,18 +115,20 @@ template <bool Follow> PyObject *Reader_read(PyObject *self, PyObject *args, PyO
 }
 
 PyObject *Reader_max_out(PyObject *self, PyObject *arg) {
-    iqreader *h = idle(self);
-    if (h == nullptr) return nullptr;
+    if (idle(self) == nullptr) return nullptr;
     size_t n = 0;
     if (!py::to_size(arg, &n)) return nullptr;
+    iqreader *h = idle(self);  // n's __index__ may have closed this reader
+    if (h == nullptr) return nullptr;
     return PyLong_FromSize_t(iqreader_read_max_out(h, n));
 }
 
 PyObject *Reader_follow_max_out(PyObject *self, PyObject *arg) {
-    iqreader *h = idle(self);
-    if (h == nullptr) return nullptr;
+    if (idle(self) == nullptr) return nullptr;
     size_t n = 0;
     if (!py::to_size(arg, &n)) return nullptr;
+    iqreader *h = idle(self);  // n's __index__ may have closed this reader
+    if (h == nullptr) return nullptr;
     return PyLong_FromSize_t(iqreader_read_follow_max_out(h, n));
 }
 
@@ -179,14 +181,15 @@ template <auto Get> PyObject *get_u64(PyObject *self, void *) {
 }
 
 template <auto Set> int set_u32(PyObject *self, PyObject *value, void *) {
-    iqreader *h = idle(self);
-    if (h == nullptr) return -1;
+    if (idle(self) == nullptr) return -1;
     if (value == nullptr) {
         PyErr_SetString(PyExc_TypeError, "cannot delete a follow budget");
         return -1;
     }
     uint32_t v = 0;
     if (!py::to_u32(value, &v)) return -1;
+    iqreader *h = idle(self);  // the value's __index__ may have closed this reader
+    if (h == nullptr) return -1;
     Set(h, v);
     return 0;
 }

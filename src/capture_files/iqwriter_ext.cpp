@@ -108,9 +108,12 @@ PyObject *Writer_add_keyword(PyObject *self, PyObject *args, PyObject *kw) {
     PyObject *value = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "sCO", const_cast<char **>(kwlist), &tag, &code, &value))
         return nullptr;
-    auto *h = py::live<WriterObj>(self);
-    if (h == nullptr) return nullptr;
-    int rc;
+    if (py::live<WriterObj>(self) == nullptr) return nullptr;
+    // Every element is converted before the handle is fetched: __float__,
+    // __index__ or a sequence protocol may run code that closes this writer.
+    std::vector<uint8_t> bytes;
+    const void *data = nullptr;
+    size_t count = 0;
     if (code == 'A') {
         if (!PyUnicode_Check(value)) {
             PyErr_SetString(PyExc_TypeError, "value must be a str");
@@ -119,28 +122,28 @@ PyObject *Writer_add_keyword(PyObject *self, PyObject *args, PyObject *kw) {
         Py_ssize_t len = 0;
         const char *s = PyUnicode_AsUTF8AndSize(value, &len);
         if (s == nullptr) return nullptr;
-        rc = iqwriter_add_keyword(h, tag, 'A', s, static_cast<size_t>(len));
+        data = s;
+        count = static_cast<size_t>(len);
     } else {
         if (code > 0x7f || std::strchr("BILTXFD", code) == nullptr || code == 0) {
             PyErr_Format(PyExc_ValueError, "unsupported code '%c'", code);
             return nullptr;
         }
-        std::vector<uint8_t> bytes;
-        size_t count = 0;
         if (!PySequence_Check(value) || PyUnicode_Check(value)) {
             if (!append_element(static_cast<char>(code), value, bytes)) return nullptr;
             count = 1;
         } else {
-            PyObject *seq = PySequence_Fast(value, "value must be a number or a sequence");
+            // A tuple copy: converting an element may run code that empties a list in place.
+            PyObject *seq = PySequence_Tuple(value);
             if (seq == nullptr) return nullptr;
-            const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+            const Py_ssize_t n = PyTuple_GET_SIZE(seq);
             if (n == 0) {
                 Py_DECREF(seq);
                 PyErr_SetString(PyExc_ValueError, "value sequence is empty");
                 return nullptr;
             }
             for (Py_ssize_t i = 0; i < n; ++i) {
-                if (!append_element(static_cast<char>(code), PySequence_Fast_GET_ITEM(seq, i), bytes)) {
+                if (!append_element(static_cast<char>(code), PyTuple_GET_ITEM(seq, i), bytes)) {
                     Py_DECREF(seq);
                     return nullptr;
                 }
@@ -148,8 +151,11 @@ PyObject *Writer_add_keyword(PyObject *self, PyObject *args, PyObject *kw) {
             Py_DECREF(seq);
             count = static_cast<size_t>(n);
         }
-        rc = iqwriter_add_keyword(h, tag, static_cast<char>(code), bytes.data(), count);
+        data = bytes.data();
     }
+    auto *h = py::live<WriterObj>(self);
+    if (h == nullptr) return nullptr;
+    const int rc = iqwriter_add_keyword(h, tag, static_cast<char>(code), data, count);
     if (rc != 0) {
         PyErr_SetString(PyExc_ValueError, "add_keyword failed");
         return nullptr;

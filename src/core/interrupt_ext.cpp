@@ -27,16 +27,23 @@ int Guard_init(PyObject *self, PyObject *args, PyObject *kw) {
     int sigs[SX_INTERRUPT_MAX_SIGNALS] = {SIGINT};
     size_t count = 1;
     if (signals != nullptr) {
-        PyObject *seq = PySequence_Fast(signals, "signals must be a sequence of signal numbers");
-        if (seq == nullptr) return -1;
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+        // A tuple copy: __index__ of an element may run code that empties a list in place.
+        PyObject *seq = PySequence_Tuple(signals);
+        if (seq == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_TypeError, "signals must be a sequence of signal numbers");
+            }
+            return -1;
+        }
+        const Py_ssize_t n = PyTuple_GET_SIZE(seq);
         if (n > SX_INTERRUPT_MAX_SIGNALS) {
             Py_DECREF(seq);
             PyErr_SetString(PyExc_ValueError, kRefused);
             return -1;
         }
         for (Py_ssize_t i = 0; i < n; ++i) {
-            const long v = PyLong_AsLong(PySequence_Fast_GET_ITEM(seq, i));
+            const long v = PyLong_AsLong(PyTuple_GET_ITEM(seq, i));
             if (v == -1 && PyErr_Occurred()) {
                 Py_DECREF(seq);
                 return -1;

@@ -100,6 +100,11 @@ template <class O> int adopt(PyObject *self, typename O::Core *h, const char *cr
         return -1;
     }
     O *o = as<O>(self);
+    if (o->busy) {  // a call on this object is still using the old handle
+        O::release_core(h);
+        PyErr_SetString(PyExc_RuntimeError, "object is busy in another thread; use it after the call returns");
+        return -1;
+    }
     release(o);
     o->h = h;
     return 0;
@@ -114,23 +119,56 @@ template <class O> void tp_dealloc(PyObject *self) {
 }
 
 // Runs a core call with the interpreter lock released; the object is marked
-// busy for the duration so a concurrent destroy() is refused.
+// busy for the duration so a concurrent destroy() is refused. Nests inside Hold.
 template <class O> class Unlocked {
 public:
-    explicit Unlocked(PyObject *self) : o_(as<O>(self)) {
+    explicit Unlocked(PyObject *self) : o_(as<O>(self)), was_busy_(o_->busy) {
         o_->busy = true;
         ts_ = PyEval_SaveThread();
     }
     ~Unlocked() {
         PyEval_RestoreThread(ts_);
-        o_->busy = false;
+        o_->busy = was_busy_;
     }
     Unlocked(const Unlocked &) = delete;
     Unlocked &operator=(const Unlocked &) = delete;
 
 private:
     O *o_;
+    bool was_busy_;
     PyThreadState *ts_;
+};
+
+// The live handle pinned for the rest of a call: while it is held, destroy()
+// and a second __init__ are refused as busy, so Python code the call runs
+// (argument conversion hooks, finalisers run by a collection) cannot free the
+// handle under it. Raises "destroyed" when the object is already released.
+//     py::Hold<O> h(self);
+//     if (!h) return nullptr;
+//     ... convert arguments, call the core with h.core() ...
+template <class O> class Hold {
+public:
+    explicit Hold(PyObject *self) : o_(as<O>(self)) {
+        if (o_->h == nullptr) {
+            raise_destroyed();
+            o_ = nullptr;
+            return;
+        }
+        was_busy_ = o_->busy;
+        o_->busy = true;
+    }
+    ~Hold() {
+        if (o_ != nullptr) o_->busy = was_busy_;
+    }
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+
+    explicit operator bool() const { return o_ != nullptr; }
+    typename O::Core *core() const { return o_->h; }
+
+private:
+    O *o_;
+    bool was_busy_ = false;
 };
 
 // ---------------------------------------------------------------------------

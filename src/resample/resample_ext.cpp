@@ -150,8 +150,7 @@ PyObject *Resampler_get_rate_py(PyObject *self, void *) {
 }
 
 int Resampler_set_rate_py(PyObject *self, PyObject *value, void *) {
-    auto *h = py::live<ResamplerObj>(self);
-    if (h == nullptr) return -1;
+    if (py::live<ResamplerObj>(self) == nullptr) return -1;
     if (value == nullptr) {
         PyErr_SetString(PyExc_AttributeError, "rate cannot be deleted");
         return -1;
@@ -159,6 +158,8 @@ int Resampler_set_rate_py(PyObject *self, PyObject *value, void *) {
     const double rate = PyFloat_AsDouble(value);
     if (rate == -1.0 && PyErr_Occurred()) return -1;
     if (!usable_rate(rate)) return -1;
+    auto *h = py::live<ResamplerObj>(self);  // __float__ may have destroyed this object
+    if (h == nullptr) return -1;
     Resampler_set_rate(h, rate);  // accepts every rate that passed the check above
     return 0;
 }

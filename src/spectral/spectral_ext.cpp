@@ -23,10 +23,11 @@ PyObject *execute(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"x", "out", nullptr};
     PyObject *x = nullptr, *out = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(kwlist), &x, &out)) return nullptr;
-    auto *h = py::live<O>(self);
-    if (h == nullptr) return nullptr;
+    if (py::live<O>(self) == nullptr) return nullptr;
     py::Input in;
     if (!in.convert(x, Typenum)) return nullptr;
+    auto *h = py::live<O>(self);  // the conversion may have run code that destroyed this object
+    if (h == nullptr) return nullptr;
     py::Output o;
     if (!o.prepare(out, Typenum, py::out_len(MaxOut(h), in.size()))) return nullptr;
     return o.finish(Exec(h, in.data<T>(), in.size(), o.data<T>(), o.capacity()));
@@ -75,10 +76,11 @@ int FFT_init(PyObject *self, PyObject *args, PyObject *kw) {
 
 // execute_ci16(iq) / execute_ci8(iq): interleaved integer I/Q in, n complex64 bins out.
 template <class I, int Typenum, auto Exec> PyObject *execute_int(PyObject *self, PyObject *x) {
-    auto *h = py::live<FFTObj>(self);
-    if (h == nullptr) return nullptr;
+    if (py::live<FFTObj>(self) == nullptr) return nullptr;
     py::Input in;
     if (!in.convert(x, Typenum)) return nullptr;
+    auto *h = py::live<FFTObj>(self);
+    if (h == nullptr) return nullptr;
     const size_t n = fft_size(h);
     py::Output o;
     if (!o.prepare(nullptr, NPY_COMPLEX64, std::max(n, in.size() / 2))) return nullptr;
@@ -215,10 +217,11 @@ template <int Typenum, auto Fold> PyObject *psd_fold(PyObject *self, PyObject *a
     static const char *kwlist[] = {"x", nullptr};
     PyObject *x = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "O", const_cast<char **>(kwlist), &x)) return nullptr;
-    auto *h = py::live<PSDObj>(self);
-    if (h == nullptr) return nullptr;
+    if (py::live<PSDObj>(self) == nullptr) return nullptr;
     py::Input in;
     if (!in.convert(x, Typenum)) return nullptr;
+    auto *h = py::live<PSDObj>(self);
+    if (h == nullptr) return nullptr;
     Fold(h, in.data<float>(), in.size());
     Py_RETURN_NONE;
 }
@@ -244,10 +247,11 @@ PyObject *PSD_band_power(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"bands", "out", nullptr};
     PyObject *bands = nullptr, *out = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(kwlist), &bands, &out)) return nullptr;
-    auto *h = py::live<PSDObj>(self);
-    if (h == nullptr) return nullptr;
+    if (py::live<PSDObj>(self) == nullptr) return nullptr;
     py::Input in;
     if (!in.convert(bands, NPY_FLOAT64)) return nullptr;
+    auto *h = py::live<PSDObj>(self);
+    if (h == nullptr) return nullptr;
     py::Output o;
     if (!o.prepare(out, NPY_FLOAT32, py::out_len(psd_band_power_max_out(h), in.size()))) return nullptr;
     return o.finish(psd_band_power(h, in.data<double>(), in.size(), o.data<float>(), o.capacity()));
@@ -257,10 +261,11 @@ PyObject *PSD_total_band_power(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"bands", nullptr};
     PyObject *bands = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "O", const_cast<char **>(kwlist), &bands)) return nullptr;
-    auto *h = py::live<PSDObj>(self);
-    if (h == nullptr) return nullptr;
+    if (py::live<PSDObj>(self) == nullptr) return nullptr;
     py::Input in;
     if (!in.convert(bands, NPY_FLOAT64)) return nullptr;
+    auto *h = py::live<PSDObj>(self);
+    if (h == nullptr) return nullptr;
     return PyFloat_FromDouble(psd_total_band_power(h, in.data<double>(), in.size()));
 }
 

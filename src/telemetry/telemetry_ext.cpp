@@ -90,32 +90,47 @@ bool check_record_out(PyObject *out) {
 }
 
 // {name: values} (or {name: (n, values)} with index) for every registered
-// probe, in registration order, from `count` records.
+// probe, in registration order, from `count` records. Every read of the
+// context comes first: creating the containers below may run a garbage
+// collection whose finalisers destroy the context (the capture holding
+// `recs` is pinned by its caller).
 PyObject *group_by_probe(const sx_tlm *ctx, const sx_tlm_record *recs, size_t count, bool index) {
     const size_t np = sx_tlm_probe_count(ctx);
-    std::vector<size_t> counts(np);
-    sx_tlm_demux_counts(recs, count, counts.data(), np);
-    PyObject *d = PyDict_New();
-    if (d == nullptr) return nullptr;
-    std::vector<float *> values(np, nullptr);
-    std::vector<uint64_t *> indices(np, nullptr);
-    std::vector<PyObject *> keep;  // borrowed from d, filled after demux
+    std::vector<size_t> counts;
+    std::vector<PyObject *> keys;
+    try {
+        counts.resize(np);
+        keys.reserve(np);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+    auto drop_keys = [&keys]() {
+        for (PyObject *k : keys) Py_DECREF(k);
+        return nullptr;
+    };
     for (size_t i = 0; i < np; ++i) {
         const char *name = sx_tlm_probe_name(ctx, static_cast<int>(i));
         if (name == nullptr) {
-            Py_DECREF(d);
+            drop_keys();
             return PyErr_Format(PyExc_RuntimeError, "read_dict: sx_tlm_probe_name returned NULL at %zu", i);
         }
         PyObject *key = PyUnicode_FromString(name);
-        if (key == nullptr) {
-            Py_DECREF(d);
-            return nullptr;
-        }
+        if (key == nullptr) return drop_keys();
+        keys.push_back(key);  // reserved above: cannot throw
+    }
+    sx_tlm_demux_counts(recs, count, counts.data(), np);
+    PyObject *d = PyDict_New();
+    if (d == nullptr) return drop_keys();
+    std::vector<float *> values(np, nullptr);
+    std::vector<uint64_t *> indices(np, nullptr);
+    for (size_t i = 0; i < np; ++i) {
+        PyObject *key = keys[i];
         const int dup = PyDict_Contains(d, key);
         if (dup != 0) {
-            Py_DECREF(key);
+            if (dup > 0)
+                PyErr_Format(PyExc_RuntimeError, "read_dict: two probes are both named '%U'", key);
             Py_DECREF(d);
-            return dup < 0 ? nullptr : PyErr_Format(PyExc_RuntimeError, "read_dict: two probes are both named '%s'", name);
+            return drop_keys();
         }
         PyObject *vals = py::new_array(NPY_FLOAT32, counts[i]);
         PyObject *idx = index && vals != nullptr ? py::new_array(NPY_UINT64, counts[i]) : nullptr;
@@ -129,13 +144,12 @@ PyObject *group_by_probe(const sx_tlm *ctx, const sx_tlm_record *recs, size_t co
         Py_XDECREF(idx);
         if (item == nullptr || PyDict_SetItem(d, key, item) < 0) {
             Py_XDECREF(item);
-            Py_DECREF(key);
             Py_DECREF(d);
-            return nullptr;
+            return drop_keys();
         }
         Py_DECREF(item);
-        Py_DECREF(key);
     }
+    drop_keys();
     sx_tlm_demux(recs, count, values.data(), index ? indices.data() : nullptr, counts.data(), np);
     return d;
 }
@@ -387,19 +401,37 @@ PyTypeObject TelemetryType = py::make_type<TlmObj>(
 // ----------------------------------------------------------------------------
 // MemoryCapture and Capture
 
-// The lenders stay referenced as long as the capture object lives.
+// The lenders stay referenced as long as the capture object lives. `clock_cap`
+// is the clock's capsule itself: it keeps the SampleClock alive even when
+// `clock` is only an object that handed the capsule out through ._capsule.
 struct CaptureRefs {
     PyObject *tlm = nullptr;
     PyObject *clock = nullptr;
+    PyObject *clock_cap = nullptr;
     ~CaptureRefs() {
         Py_XDECREF(tlm);
         Py_XDECREF(clock);
+        Py_XDECREF(clock_cap);
     }
 };
 
 using CapObj = py::Object<sx_tlm_capture, capture_release, CaptureRefs>;
 
-// Resolves tlm and clock, opens the capture (path null: memory mode).
+constexpr const char *kBusyMsg = "object is busy in another thread; destroy it after the call returns";
+
+// `obj` itself when it is a capsule, else its ._capsule (new reference); null
+// without an exception set when there is no such attribute.
+PyObject *capsule_of(PyObject *obj) {
+    if (PyCapsule_CheckExact(obj)) return Py_NewRef(obj);
+    PyObject *cap = PyObject_GetAttrString(obj, "_capsule");
+    if (cap == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return cap;
+}
+
+// Resolves tlm and clock, opens the capture (path null: memory mode). Looking a
+// lender up can run Python code (a ._capsule property) that destroys the other
+// lender, so the context is checked against the live table only once both are
+// resolved, and the clock's capsule is kept.
 int capture_open(PyObject *self, PyObject *tlm, uint64_t block_samples, const char *path, PyObject *clock) {
     if (tlm == Py_None) {
         PyErr_SetString(PyExc_TypeError,
@@ -409,11 +441,8 @@ int capture_open(PyObject *self, PyObject *tlm, uint64_t block_samples, const ch
     }
     // The capsule itself (tlm, or its _capsule), to read the serial it carries;
     // anything else goes to capsule_pointer, which raises the TypeError.
-    PyObject *capsule = PyCapsule_CheckExact(tlm) ? Py_NewRef(tlm) : PyObject_GetAttrString(tlm, "_capsule");
-    if (capsule == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-    }
+    PyObject *capsule = capsule_of(tlm);
+    if (capsule == nullptr && PyErr_Occurred()) return -1;
     PyObject *probe_obj = capsule != nullptr && PyCapsule_CheckExact(capsule) ? capsule : tlm;
     auto *ctx = static_cast<sx_tlm *>(py::capsule_pointer(probe_obj, SX_TLM_CAPSULE, "tlm"));
     const auto serial = ctx == nullptr || !PyCapsule_CheckExact(probe_obj)
@@ -421,33 +450,54 @@ int capture_open(PyObject *self, PyObject *tlm, uint64_t block_samples, const ch
                             : reinterpret_cast<uintptr_t>(PyCapsule_GetContext(probe_obj));
     Py_XDECREF(capsule);
     if (ctx == nullptr) return -1;
-    auto live = g_live.find(ctx);
-    if (live == g_live.end() || (serial != 0 && serial != live->second.serial)) {
-        PyErr_SetString(PyExc_RuntimeError, "tlm: the telemetry context was destroyed");
-        return -1;
-    }
     const sx_sample_clock *clk = nullptr;
+    PyObject *clock_cap = nullptr;
     if (clock != Py_None) {
-        clk = static_cast<const sx_sample_clock *>(py::capsule_pointer(clock, SX_SAMPLE_CLOCK_CAPSULE, "clock"));
-        if (clk == nullptr) return -1;
+        clock_cap = capsule_of(clock);
+        if (clock_cap == nullptr && PyErr_Occurred()) return -1;
+        if (clock_cap == nullptr || !PyCapsule_CheckExact(clock_cap)) {
+            Py_XDECREF(clock_cap);
+            PyErr_Format(PyExc_TypeError,
+                         "%s must be the %s capsule or an object exposing it as ._capsule, not %s", "clock",
+                         SX_SAMPLE_CLOCK_CAPSULE, Py_TYPE(clock)->tp_name);
+            return -1;
+        }
+        clk = static_cast<const sx_sample_clock *>(py::capsule_pointer(clock_cap, SX_SAMPLE_CLOCK_CAPSULE, "clock"));
+        if (clk == nullptr) {
+            Py_XDECREF(clock_cap);
+            return -1;
+        }
+    }
+    // No Python code runs from here on.
+    auto *o = py::as<CapObj>(self);
+    auto live = g_live.find(ctx);
+    const char *refusal = o->busy ? kBusyMsg : nullptr;
+    if (refusal == nullptr && (live == g_live.end() || (serial != 0 && serial != live->second.serial)))
+        refusal = "tlm: the telemetry context was destroyed";
+    if (refusal != nullptr) {
+        Py_XDECREF(clock_cap);
+        PyErr_SetString(PyExc_RuntimeError, refusal);
+        return -1;
     }
     try {
         live->second.captures.reserve(live->second.captures.size() + 1);
     } catch (const std::bad_alloc &) {
+        Py_XDECREF(clock_cap);
         PyErr_NoMemory();
         return -1;
     }
     sx_tlm_capture *c = sx_tlm_capture_open(ctx, block_samples, path, clk);
     if (c == nullptr) {
+        Py_XDECREF(clock_cap);
         PyErr_SetString(PyExc_ValueError, kOpenMsg);
         return -1;
     }
     live->second.captures.push_back(c);
-    auto *o = py::as<CapObj>(self);
     py::release(o);
     o->h = c;
     Py_XSETREF(o->x.tlm, Py_NewRef(tlm));
     Py_XSETREF(o->x.clock, Py_NewRef(clock));
+    Py_XSETREF(o->x.clock_cap, clock_cap);
     return 0;
 }
 
@@ -507,6 +557,10 @@ PyObject *Capture_exit(PyObject *self, PyObject *) {
 PyObject *Capture_destroy(PyObject *self, PyObject *) {
     auto *o = py::as<CapObj>(self);
     if (o->h == nullptr) Py_RETURN_NONE;
+    if (o->busy) {
+        PyErr_SetString(PyExc_RuntimeError, kBusyMsg);
+        return nullptr;
+    }
     const int v = sx_tlm_capture_close(o->h);
     py::release(o);
     if (v != 0) return raise_verdict(v);
@@ -532,8 +586,9 @@ PyObject *MemoryCapture_read_dict(PyObject *self, PyObject *args, PyObject *kw) 
     int index = 0;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&p", const_cast<char **>(kwlist), py::to_size, &n, &index))
         return nullptr;
-    auto *h = py::live<CapObj>(self);
-    if (h == nullptr) return nullptr;
+    py::Hold<CapObj> held(self);  // the records stay in use while the result is built
+    if (!held) return nullptr;
+    sx_tlm_capture *h = held.core();
     sx_tlm *ctx = capture_ctx(h, "read_dict");
     if (ctx == nullptr) return nullptr;
     size_t count = sx_tlm_capture_read_max_out(h);

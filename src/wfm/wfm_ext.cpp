@@ -19,12 +19,13 @@ namespace {
 template <class O, auto Generate, auto MaxOut>
 PyObject *generate(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"count", "out", nullptr};
-    auto *h = py::live<O>(self);
-    if (h == nullptr) return nullptr;
+    if (py::live<O>(self) == nullptr) return nullptr;  // "destroyed" before any argument error
     size_t count = 1;
     PyObject *out = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &count, &out))
         return nullptr;
+    auto *h = py::live<O>(self);  // count's __index__ may have destroyed this object
+    if (h == nullptr) return nullptr;
     py::Output o;
     if (!o.prepare(out, NPY_UINT8, py::out_len(MaxOut(h), count))) return nullptr;
     return o.finish(Generate(h, count, o.data<uint8_t>(), o.capacity()));
