@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import capture_builders as cb
-from kolvane import interrupt, iqreader
+from kolvane import interrupt, iqreader, iqwriter
 
 # Every follow below carries a safety budget, so a fault fails the test ("timeout"
 # instead of the expected ending) rather than hanging it.
@@ -157,6 +157,57 @@ def test_hint_larger_than_written_closed_during_wait(tmp_path):
     assert len(r.read_follow(1000)) == 0
     t.join()
     assert r.ending == "eof" and time.monotonic() - t0 < 3
+
+
+@pytest.mark.parametrize("fc,keyword", [(0.0, False), (2e6, False), (0.0, True)], ids=["bare", "fc", "keyword"])
+@pytest.mark.parametrize("opened", ["before close", "after close"])
+def test_empty_capture_ends_at_once(tmp_path, fc, keyword, opened):
+    p = tmp_path / "e.blue"
+    w = iqwriter.Writer(p, 1e3, file_type="blue", sample_type="ci8", fc=fc, total=50)
+    if keyword:
+        w.add_keyword("JUNK", "B", [0x7F] * 100)
+    early = iqreader.Reader(p) if opened == "before close" else None
+    w.close()
+    for r in (early, iqreader.Reader(p)):
+        if r is not None:
+            r.follow_timeout_ms = SAFETY_MS
+            t0 = time.monotonic()
+            assert len(r.read_follow(1000)) == 0 and r.ending == "eof" and time.monotonic() - t0 < 1
+            r.reset()
+            assert len(r.read(1000)) == 0
+    assert r.num_samples == 0
+
+
+def test_readers_opened_before_the_close_stop_at_the_payload(tmp_path):
+    p = tmp_path / "k.blue"
+    x = samples(37)
+    w = iqwriter.Writer(p, 1e3, file_type="blue", sample_type="ci8", fc=2e6)
+    w.write(x)
+    w.flush()
+    w.add_keyword("JUNK", "B", [0x7F] * 100)
+    plain, follower = iqreader.Reader(p), iqreader.Reader(p)
+    follower.follow_timeout_ms = SAFETY_MS
+    w.close()
+    want = cb.expected(cb.payload(x, "ci8"), "ci8")
+    np.testing.assert_array_equal(plain.read(1000), want)
+    np.testing.assert_array_equal(follow_all(follower, 1000), want)
+    assert follower.ending == "eof"
+
+
+def test_unsized_capture_ends_where_its_extended_header_begins(tmp_path):
+    # A stored capture whose writer left data_size 0 but added an extended header:
+    # the payload (and the zero padding, which cannot be told apart) stops there.
+    p = tmp_path / "z.blue"
+    raw = cb.payload(samples(100), "ci8")
+    cb.blue_file(p, stype="ci8", raw=raw, ext=JUNK_EXT, data_size=0.0)
+    want = np.concatenate([cb.expected(raw, "ci8"), np.zeros(156, np.complex64)])
+    r = iqreader.Reader(p)
+    r.follow_timeout_ms = SAFETY_MS
+    assert r.num_samples == 256
+    np.testing.assert_array_equal(r.read(1000), want)
+    r.reset()
+    np.testing.assert_array_equal(follow_all(r, 1000), want)
+    assert r.ending == "eof"
 
 
 def test_detached_marker_comes_from_the_header(tmp_path):

@@ -3,6 +3,9 @@ parser a reader uses, and interoperability with the independent sigmf package.""
 import ctypes
 import json
 import math
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -142,6 +145,18 @@ def test_read_file(tmp_path):
     p.write_text(meta_json(8, 1, fs=8e3))
     assert LIB.wfm_sigmf_meta_read(str(p).encode(), ctypes.byref(info)) == 0
     assert (info.sample_type, info.big_endian, info.fs) == (8, 1, 8e3)
+
+
+def test_read_refuses_a_fifo_at_once(tmp_path):
+    # In a child: an open that waits for a writer on the FIFO would block for good.
+    os.mkfifo(tmp_path / "m.sigmf-meta")
+    code = ("import ctypes, sys\nfrom kolvane import iqwriter\n"
+            "print(ctypes.CDLL(iqwriter.__file__).wfm_sigmf_meta_read(sys.argv[1].encode(), "
+            "ctypes.create_string_buffer(64)))\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    out = subprocess.run([sys.executable, "-c", code, str(tmp_path / "m.sigmf-meta")], env=env,
+                         capture_output=True, text=True, timeout=10)
+    assert out.stdout.strip() == "-1", out.stderr
 
 
 def test_writer_pair(tmp_path):

@@ -232,6 +232,20 @@ def test_blue_freq_keyword_twice(tmp_path, endian):
     assert b[1024:] == struct.pack(o + "ihBc", 24, 16, 4, b"D") + struct.pack(o + "d", 1.2e9) + b"FREQ" + bytes(4)
 
 
+@pytest.mark.parametrize("fc,keyword", [(0.0, False), (2e6, False), (0.0, True)])
+def test_empty_blue_capture_is_marked_closed(tmp_path, fc, keyword):
+    # data_size 0 alone also means "still being written": ext_start marks the close.
+    p = tmp_path / "e.blue"
+    with iqwriter.Writer(p, 1e3, file_type="blue", fc=fc, total=100) as w:
+        if keyword:
+            w.add_keyword("NOTE", "D", 2.5)
+    b = p.read_bytes()
+    f = parse_hcb(b)
+    ext_size = 24 if fc or keyword else 0
+    assert (f["data_size"], f["ext_start"], f["ext_size"], len(b)) == (0, 1, ext_size, 512 + ext_size)
+    assert [t for t, _, _ in walk_ext(b)] == (["FREQ"] if fc else ["NOTE"] if keyword else [])
+
+
 def walk_ext(b):
     f = parse_hcb(b)
     o = ">" if f["head_rep"] == b"IEEE" else "<"
@@ -625,7 +639,7 @@ def open_on(stream, ft=2, st=0, fc=0.0):
     return w
 
 
-def test_data_size_lands_before_anything_is_appended():
+def test_header_lands_before_anything_is_appended():
     s = CookieFile()
     w = open_on(s, fc=2e6)
     x = np.full(100, 0.5 + 0.5j, np.complex64)
@@ -633,10 +647,11 @@ def test_data_size_lands_before_anything_is_appended():
     assert LIB.iqwriter_add_keyword(w, b"NAME", b"A", b"demo", 4) == 0
     assert LIB.iqwriter_close(w) == 0
     end = 512 + 800
-    marker = next(i for i, (pos, b) in enumerate(s.log) if pos <= 40 < pos + len(b) and i > 0)
     appended = [i for i, (pos, b) in enumerate(s.log) if pos + len(b) > end]
-    assert appended and marker < min(appended)
-    assert s.log[marker][1][40 - s.log[marker][0]:][:8] == struct.pack("<d", 800.0)
+    for off, value in ((40, struct.pack("<d", 800.0)), (24, struct.pack("<ii", 3, 24 + 16))):
+        patch = next(i for i, (pos, b) in enumerate(s.log) if pos <= off < pos + len(b) and i > 0)
+        assert appended and patch < min(appended)
+        assert s.log[patch][1][off - s.log[patch][0]:][:len(value)] == value
     assert s.close() == 0
     f = parse_hcb(bytes(s.data))
     assert f["data_size"] == 800 and f["ext_start"] == 3

@@ -34,8 +34,6 @@ constexpr uint64_t kMaxExtBytes = uint64_t{64} << 20;
 // hundred bytes whatever its size in the file, so without a cap a header of
 // tiny entries would cost twenty times its own size in memory.
 constexpr size_t kMaxExtKeywords = size_t{1} << 16;
-// Largest SigMF metadata file we parse.
-constexpr uint64_t kMaxMetaBytes = uint64_t{64} << 20;
 
 // Nearest doubles to the reciprocals of the integer full scales, by element kind.
 constexpr double kRecip[5] = {1.0, 1.0, 1.0 / 2147483647.0, 1.0 / 32767.0, 1.0 / 127.0};
@@ -508,7 +506,12 @@ struct iqreader {
     int fs_source = IQR_FS_NONE, fc_source = IQR_FC_NONE, t0_source = IQR_T0_NONE;
 
     uint64_t declared = 0;
-    uint64_t data_size = 0; // BLUE payload bytes; 0 = unknown (a capture still being written)
+    // BLUE payload bound in bytes, valid when `bounded`: a capture whose header
+    // carries no end-of-capture mark yet is still being written and is read up
+    // to the end of the file.
+    uint64_t data_size = 0;
+    bool bounded = false;
+    uint64_t ext_start = 0; // BLUE extended header offset from the header [bytes]; 0 = none
     uint64_t payload_start = 0;
     uint64_t pos = 0;       // absolute offset of the next sample in `data`
     uint64_t trailing = 0;
@@ -548,39 +551,51 @@ void take_blue_metadata(iqreader &r, const uint8_t *h, const Hcb &hcb, int hdr_f
         r.t0_source = IQR_T0_TIMECODE;
     }
     r.data_size = hcb.data_size;
+    r.ext_start = hcb.ext_start;
     publish_hcb_fields(h, hcb.be, r.header);
     load_hcb_keywords(h, hcb.keylength, r.keywords);
     load_ext_header(hdr_fd, hdr_bytes, hcb, r.keywords);
     lookup_fc(r.keywords, r.fc, r.fc_source);
 }
 
+// The payload bound from a BLUE header's data_size and ext_start (bytes). The
+// writer patches data_size when it closes, so a non-zero value ends the payload.
+// A capture closed with no samples keeps data_size 0; it is told apart from one
+// still being written by its extended header pointer, which only a closing
+// writer sets. The payload of an attached capture then ends where that header
+// begins, so its bytes are never taken for samples. A detached payload has its
+// own file and is unbounded until data_size says otherwise.
+void set_bound(iqreader &r, uint64_t data_size, uint64_t ext_start) {
+    r.ext_start = ext_start;
+    if (data_size != 0) {
+        r.data_size = data_size;
+        r.bounded = true;
+    } else if (ext_start != 0 && !r.marker.ok()) {
+        r.data_size = ext_start > r.payload_start ? ext_start - r.payload_start : 0;
+        r.bounded = true;
+    } else {
+        r.data_size = 0;
+        r.bounded = false;
+    }
+}
+
 // Payload geometry once the data file and its start are known.
 bool finish_binary(iqreader &r) {
     uint64_t end = 0;
     if (!file_size(r.data.fd, end) || r.payload_start > end) return false;
+    if (r.file_type == WFM_FILE_BLUE) set_bound(r, r.data_size, r.ext_start);
     const uint64_t in_file = end - r.payload_start;
-    const uint64_t payload = (r.data_size != 0) ? std::min(r.data_size, in_file) : in_file;
+    const uint64_t payload = r.bounded ? std::min(r.data_size, in_file) : in_file;
     r.trailing = payload % r.stride;
     // A BLUE capture left unclosed still carries data_size 0: count what is there.
-    r.declared = (r.data_size != 0 ? r.data_size : in_file) / r.stride;
+    r.declared = (r.bounded ? r.data_size : in_file) / r.stride;
     r.pos = r.payload_start;
     return true;
 }
 
-// The metadata beside a SigMF payload, parsed. It is opened like every other
-// input: a FIFO or device in its place would otherwise block the open for good.
-bool read_sigmf_meta(const std::string &path, wfm_sigmf_info &info) {
-    Fd f = open_read(path);
-    uint64_t size = 0;
-    if (!f.ok() || !file_size(f.fd, size) || size == 0 || size > kMaxMetaBytes) return false;
-    std::vector<char> text(static_cast<size_t>(size));
-    if (pread_full(f.fd, text.data(), text.size(), 0) != text.size()) return false;
-    return wfm_sigmf_meta_parse(text.data(), text.size(), &info) == 0;
-}
-
 bool open_sigmf(iqreader &r, const std::string &path) {
     wfm_sigmf_info info{};
-    if (!read_sigmf_meta(base_of(path) + ".sigmf-meta", info)) return false;
+    if (wfm_sigmf_meta_read((base_of(path) + ".sigmf-meta").c_str(), &info) != 0) return false;
     if (info.sample_type < 0 || info.sample_type >= WFM_CAP_COUNT) return false;
     set_type(r, info.sample_type, info.big_endian != 0);
     r.file_type = WFM_FILE_SIGMF;
@@ -643,8 +658,11 @@ bool open_by_content(iqreader &r, const std::string &path, int hint, int endian_
     }
     set_type(r, hint, endian_hint != 0);
     if (looks_like_csv(head, n, hint < 5) || ends_with(path, ".csv")) {
-        r.csv.reset(std::fopen(path.c_str(), "r"));
+        // The descriptor already checked to be a regular file becomes the text
+        // stream: opening the name again could find another file in its place.
+        r.csv.reset(::fdopen(f.fd, "r"));
         if (!r.csv) return false;
+        f.fd = -1;
         r.file_type = WFM_FILE_CSV;
         r.payload_start = 0;
         return true;
@@ -683,7 +701,7 @@ size_t read_binary(iqreader &r, size_t n, float *out) {
 
 // Samples left before the payload bound (data_size), or `avail` when unbounded.
 uint64_t within_bound(const iqreader &r, uint64_t avail) {
-    if (r.data_size == 0) return avail;
+    if (!r.bounded) return avail;
     const uint64_t consumed = r.pos - r.payload_start;
     const uint64_t left = consumed < r.data_size ? (r.data_size - consumed) / r.stride : 0;
     return std::min(left, avail);
@@ -722,14 +740,29 @@ size_t read_csv(iqreader &r, size_t n, float *out, bool live) {
     return i;
 }
 
-// Re-reads data_size from the marker file with a positioned read, so the patch a
-// writer makes at close is seen. A value that cannot be trusted is ignored.
+// Re-reads the end-of-capture mark (ext_start and data_size) from the header with
+// one positioned read, so the patch a writer makes at close is seen. A data_size
+// that cannot be trusted leaves the bound as it was.
 void reread_marker(iqreader &r) {
-    uint8_t b[8];
-    uint64_t v = 0;
+    uint8_t b[WFM_HCB_DATA_SIZE + 8 - WFM_HCB_EXT_START];
+    uint64_t size = 0;
     const int fd = r.marker.ok() ? r.marker.fd : r.data.fd;
-    if (pread_full(fd, b, 8, WFM_HCB_DATA_SIZE) == 8 && bytes_from_double(wfm_load_f64(b, r.be), v))
-        r.data_size = v;
+    if (pread_full(fd, b, sizeof b, WFM_HCB_EXT_START) != sizeof b ||
+        !bytes_from_double(wfm_load_f64(b + (WFM_HCB_DATA_SIZE - WFM_HCB_EXT_START), r.be), size))
+        return;
+    const int32_t blocks = wfm_load_i32(b, r.be);
+    set_bound(r, size, blocks >= 1 ? static_cast<uint64_t>(blocks) * WFM_BLUE_BLOCK : 0);
+}
+
+// Whole samples at most n that may be read now. For BLUE the file end is measured
+// before the header is read again: a writer patches the header before it appends
+// padding or an extended header, so bytes seen here past the payload are always
+// cut off by the bound read next.
+uint64_t readable_now(iqreader &r, uint64_t n) {
+    uint64_t end = 0, avail = 0;
+    if (file_size(r.data.fd, end) && end > r.pos) avail = (end - r.pos) / r.stride;
+    if (r.file_type == WFM_FILE_BLUE) reread_marker(r);
+    return within_bound(r, std::min(avail, n));
 }
 
 }  // namespace
@@ -761,7 +794,7 @@ size_t iqreader_read(iqreader *r, size_t count, float *out, size_t capacity) {
     const size_t n = std::min(count, capacity);
     if (n == 0) return 0;
     if (r->file_type == WFM_FILE_CSV) return read_csv(*r, n, out, false);
-    return read_binary(*r, static_cast<size_t>(within_bound(*r, n)), out);
+    return read_binary(*r, static_cast<size_t>(readable_now(*r, n)), out);
 }
 
 size_t iqreader_read_max_out(const iqreader *, size_t n) { return n; }
@@ -772,7 +805,6 @@ size_t iqreader_read_follow(iqreader *r, size_t count, float *out, size_t capaci
     r->ending = IQR_END_NONE;
     const size_t n = std::min(count, capacity);
     if (n == 0 || out == nullptr) return 0;
-    const bool has_marker = r->file_type == WFM_FILE_BLUE;
     bool stopping = false;
     int64_t deadline = r->timeout_ms ? now_ms() + r->timeout_ms : 0;
     for (;;) {
@@ -780,22 +812,13 @@ size_t iqreader_read_follow(iqreader *r, size_t count, float *out, size_t capaci
             const size_t got = read_csv(*r, n, out, true);
             if (got > 0) return got;
         } else {
-            uint64_t end = 0, avail = 0;
-            if (file_size(r->data.fd, end) && end > r->pos) avail = (end - r->pos) / r->stride;
-            // The file end is measured before the marker is read: a writer patches
-            // data_size before it appends padding or an extended header, so bytes
-            // seen here past the payload are always cut off by the bound read next.
-            if (has_marker) {
-                reread_marker(*r);
-                if (r->data_size != 0 && within_bound(*r, UINT64_MAX) == 0) {
-                    r->ending = IQR_END_EOF;
-                    return 0;
-                }
-            }
-            const uint64_t k = within_bound(*r, avail);
+            const uint64_t k = readable_now(*r, n);
             if (k > 0) {
-                const size_t got = read_binary(*r, static_cast<size_t>(std::min<uint64_t>(k, n)), out);
+                const size_t got = read_binary(*r, static_cast<size_t>(k), out);
                 if (got > 0) return got;
+            } else if (r->bounded && within_bound(*r, UINT64_MAX) == 0) {
+                r->ending = IQR_END_EOF;
+                return 0;
             }
         }
         // Nothing to return yet: wait, unless a budget or a stop request says otherwise.

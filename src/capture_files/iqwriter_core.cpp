@@ -314,15 +314,18 @@ void free_writer(iqwriter *w) {
     delete w;
 }
 
-bool put_i32_at(FILE *f, long off, int32_t v, int be) {
-    uint8_t b[4];
-    wfm_store_i32(b, v, be);
-    return std::fseek(f, off, SEEK_SET) == 0 && std::fwrite(b, 1, 4, f) == 4;
+bool put_at(FILE *f, long off, const uint8_t *b, size_t n) {
+    return std::fseek(f, off, SEEK_SET) == 0 && std::fwrite(b, 1, n, f) == n && std::fflush(f) == 0;
 }
 
-// data_size, then the keyword area, then the extended header. data_size reaches
-// the file before anything is appended after the payload, so a follower that
-// sees the marker never takes padding or keywords for samples.
+// The header is complete before anything is appended after the payload: the
+// keyword area, data_size, then ext_start/ext_size, each flushed, and only then
+// the padding and the extended header. A follower that sees the old header
+// therefore never finds bytes past the payload, and one that sees data_size
+// (or, for a capture closed with no samples, ext_start) stops where the payload
+// does. That is why an empty capture always gets ext_start, pointing at the
+// block after the payload, even with no extended header (ext_size 0): its
+// data_size of 0 alone would read as "still being written".
 bool finish_blue(iqwriter *w) {
     FILE *f = w->f;
     if (std::fseek(f, WFM_HCB_DATA_SIZE, SEEK_SET) != 0) {
@@ -330,40 +333,42 @@ bool finish_blue(iqwriter *w) {
         // expected, but keywords the caller asked for would be lost silently.
         return !w->user_keywords;
     }
-    bool ok = true;
-    const double data_size = static_cast<double>(w->written) * WFM_CAPTURE_TYPES[w->stype].sample_bytes;
+    bool ok = std::fseek(f, 0, SEEK_END) == 0;
+    const off_t p = ftello(f);
+    if (!ok || p < 0) return false;
     uint8_t b[8];
-    wfm_store_f64(b, data_size, w->be);
-    ok = std::fwrite(b, 1, 8, f) == 8 && std::fflush(f) == 0;
-    ok = std::fseek(f, 0, SEEK_END) == 0 && ok;
     if (w->hcb_kw_len > 0) {
-        ok = put_i32_at(f, WFM_HCB_KEYLENGTH, static_cast<int32_t>(w->hcb_kw_len), w->be) &&
-             std::fwrite(w->hcb_kw, 1, w->hcb_kw_len, f) == w->hcb_kw_len && ok;
-        ok = std::fseek(f, 0, SEEK_END) == 0 && ok;
+        wfm_store_i32(b, static_cast<int32_t>(w->hcb_kw_len), w->be);
+        ok = put_at(f, WFM_HCB_KEYLENGTH, b, 4) &&
+             put_at(f, WFM_HCB_KEYWORDS, reinterpret_cast<const uint8_t *>(w->hcb_kw), w->hcb_kw_len);
     }
-    if (w->ext_len > 0) {
-        const off_t p = ftello(f);
-        if (p < 0) return false;
+    const double data_size = static_cast<double>(w->written) * WFM_CAPTURE_TYPES[w->stype].sample_bytes;
+    wfm_store_f64(b, data_size, w->be);
+    ok = put_at(f, WFM_HCB_DATA_SIZE, b, 8) && ok;
+    if (w->ext_len > 0 || w->written == 0) {
         const off_t pad = (WFM_BLUE_BLOCK - p % WFM_BLUE_BLOCK) % WFM_BLUE_BLOCK;
         const off_t blocks = (p + pad) / WFM_BLUE_BLOCK;
         // Both fields are signed 32-bit: a capture too long for them gets no
         // extended header rather than a wrapped pointer.
         if (blocks > INT32_MAX || w->ext_len > static_cast<size_t>(INT32_MAX)) return false;
+        wfm_store_i32(b, static_cast<int32_t>(blocks), w->be);
+        wfm_store_i32(b + 4, static_cast<int32_t>(w->ext_len), w->be);
+        if (!put_at(f, WFM_HCB_EXT_START, b, 8)) return false;
         static const uint8_t zeros[WFM_BLUE_BLOCK] = {};
-        if (std::fwrite(zeros, 1, static_cast<size_t>(pad), f) != static_cast<size_t>(pad) ||
-            std::fwrite(w->ext, 1, w->ext_len, f) != w->ext_len || std::fflush(f) != 0) {
-            // Nothing points at a partial extended header: cut it off so the
-            // file ends where its payload does.
+        const size_t zn = static_cast<size_t>(pad);
+        if (w->ext_len > 0 && (fseeko(f, p, SEEK_SET) != 0 || std::fwrite(zeros, 1, zn, f) != zn ||
+                               std::fwrite(w->ext, 1, w->ext_len, f) != w->ext_len || std::fflush(f) != 0)) {
+            // Nothing may point at a partial extended header: cut it off so the
+            // file ends where its payload does, and record it as empty.
             __fpurge(f);
             const int fd = fileno(f);
             if (fd >= 0) (void)!ftruncate(fd, p);
+            wfm_store_i32(b, 0, w->be);
+            put_at(f, WFM_HCB_EXT_SIZE, b, 4);
             return false;
         }
-        ok = put_i32_at(f, WFM_HCB_EXT_START, static_cast<int32_t>(blocks), w->be) &&
-             put_i32_at(f, WFM_HCB_EXT_SIZE, static_cast<int32_t>(w->ext_len), w->be) && ok;
-        ok = std::fseek(f, 0, SEEK_END) == 0 && ok;
     }
-    return ok;
+    return std::fseek(f, 0, SEEK_END) == 0 && ok;
 }
 
 bool add_ext_entry(iqwriter *w, const char *tag, char code, const void *value, size_t count) {

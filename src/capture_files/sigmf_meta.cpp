@@ -1,7 +1,11 @@
 #include "capture_files/sigmf_meta.h"
 
 #include <cJSON.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -229,20 +233,27 @@ int wfm_sigmf_meta_parse(const char *text, size_t len, wfm_sigmf_info *out) {
 
 int wfm_sigmf_meta_read(const char *meta_path, wfm_sigmf_info *out) {
     if (meta_path == nullptr || out == nullptr) return -1;
-    FILE *f = std::fopen(meta_path, "rb");
-    if (f == nullptr) return -1;
+    // Only a regular file is metadata. O_NONBLOCK keeps a FIFO under this name
+    // from holding the open until some writer appears; fstat then refuses it.
+    const int fd = ::open(meta_path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
     int rc = -1;
-    long size = -1;
-    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
-    if (size > 0 && size <= kMetaMaxBytes && std::fseek(f, 0, SEEK_SET) == 0) {
-        auto *buf = static_cast<char *>(std::malloc(static_cast<size_t>(size)));
-        if (buf != nullptr) {
-            if (std::fread(buf, 1, static_cast<size_t>(size), f) == static_cast<size_t>(size))
-                rc = wfm_sigmf_meta_parse(buf, static_cast<size_t>(size), out);
-            std::free(buf);
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= kMetaMaxBytes) {
+        const size_t size = static_cast<size_t>(st.st_size);
+        auto *buf = static_cast<char *>(std::malloc(size));
+        size_t got = 0;
+        while (buf != nullptr && got < size) {
+            const ssize_t n = ::pread(fd, buf + got, size - got, static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
         }
+        // A file that shrank under us is refused rather than parsed in part.
+        if (buf != nullptr && got == size) rc = wfm_sigmf_meta_parse(buf, size, out);
+        std::free(buf);
     }
-    std::fclose(f);
+    ::close(fd);
     return rc;
 }
 

@@ -49,8 +49,9 @@ typedef struct wfm_sigmf_info {
  * On failure *out is left untouched. */
 SX_API int wfm_sigmf_meta_parse(const char *text, size_t len, wfm_sigmf_info *out);
 
-/* Reads the whole metadata file at `meta_path` (refusing an empty file or one
- * larger than 64 MiB) and parses it. Returns 0 or -1. */
+/* Reads the whole metadata file at `meta_path` and parses it. Returns 0 or -1.
+ * Only a non-empty regular file of at most 64 MiB is read: a FIFO, device or
+ * directory under that name is refused at once, never waited on. */
 SX_API int wfm_sigmf_meta_read(const char *meta_path, wfm_sigmf_info *out);
 
 #ifdef __cplusplus
