@@ -3,6 +3,7 @@
 handle. A use-after-free here may pass silently in an optimised build; the sanitizer
 run is what proves it absent."""
 
+import gc
 import os
 import signal
 import sys
@@ -219,3 +220,55 @@ def test_guard_signal_list_emptied_by_an_element(clean_interrupt):
     assert signal.getsignal(signal.SIGUSR2) == before
     with pytest.raises(TypeError, match="^signals must be a sequence of signal numbers$"):
         interrupt.Guard(signals=5)
+
+
+# A collection triggered by an allocation inside the call may run finalisers that
+# release the capture or its Telemetry while the result is being built.
+
+def _read_dict_under_collection(victim, threshold):
+    t = telemetry.Telemetry()
+    e = t.probe("a")
+    t.probe("b")
+    cap = telemetry.MemoryCapture(t, 64, None)
+    for k in range(3):
+        t.set_now(k * 64)
+        t.emit(e, k + 0.5)
+    cap.close()  # every record in the store, which stays readable
+    as_lists = lambda d: {k: [a.tolist() for a in v] for k, v in d.items()}  # noqa: E731
+    ref = as_lists(cap.read_dict(0, True))
+    assert ref["a"] == [[0, 64, 128], [0.5, 1.5, 2.5]]
+    refusals = []
+
+    class Bomb:
+        def __del__(self):
+            try:
+                (cap if victim == "capture" else t).destroy()
+            except RuntimeError as x:
+                refusals.append(str(x))
+
+    old = gc.get_threshold()
+    gc.collect()
+    b = Bomb()
+    b.me = b
+    del b
+    gc.set_threshold(threshold)
+    try:
+        got = as_lists(cap.read_dict(0, True))
+    except RuntimeError as x:  # the finaliser ran before the call
+        got = str(x)
+    finally:
+        gc.set_threshold(*old)
+        gc.collect()
+    assert got in (ref, "destroyed", "read_dict: no context")
+    return refusals
+
+
+@pytest.mark.parametrize("victim", ["capture", "telemetry"])
+def test_finaliser_releases_a_block_during_read_dict(victim):
+    refusals = [r for th in range(1, 12) for r in _read_dict_under_collection(victim, th)]
+    if victim == "capture":
+        if not refusals:
+            pytest.skip("this interpreter never collects inside the call")
+        assert set(refusals) == {"object is busy in another thread; destroy it after the call returns"}
+    else:
+        assert refusals == []  # the context may go: every read of it comes first

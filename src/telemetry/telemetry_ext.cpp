@@ -93,8 +93,11 @@ bool check_record_out(PyObject *out) {
 // probe, in registration order, from `count` records. Every read of the
 // context comes first: creating the containers below may run a garbage
 // collection whose finalisers destroy the context (the capture holding
-// `recs` is pinned by its caller).
-PyObject *group_by_probe(const sx_tlm *ctx, const sx_tlm_record *recs, size_t count, bool index) {
+// `records` is pinned by its caller). A capture's record store may still grow
+// (and move) meanwhile, when its context closes it; `records()` gives its
+// current address, and the first `count` records never change.
+template <class Records>
+PyObject *group_by_probe(const sx_tlm *ctx, Records records, size_t count, bool index) {
     const size_t np = sx_tlm_probe_count(ctx);
     std::vector<size_t> counts;
     std::vector<PyObject *> keys;
@@ -118,7 +121,7 @@ PyObject *group_by_probe(const sx_tlm *ctx, const sx_tlm_record *recs, size_t co
         if (key == nullptr) return drop_keys();
         keys.push_back(key);  // reserved above: cannot throw
     }
-    sx_tlm_demux_counts(recs, count, counts.data(), np);
+    sx_tlm_demux_counts(records(), count, counts.data(), np);
     PyObject *d = PyDict_New();
     if (d == nullptr) return drop_keys();
     std::vector<float *> values(np, nullptr);
@@ -150,7 +153,7 @@ PyObject *group_by_probe(const sx_tlm *ctx, const sx_tlm_record *recs, size_t co
         Py_DECREF(item);
     }
     drop_keys();
-    sx_tlm_demux(recs, count, values.data(), index ? indices.data() : nullptr, counts.data(), np);
+    sx_tlm_demux(records(), count, values.data(), index ? indices.data() : nullptr, counts.data(), np);
     return d;
 }
 
@@ -282,7 +285,7 @@ PyObject *Telemetry_read_dict(PyObject *self, PyObject *args, PyObject *kw) {
         return PyErr_NoMemory();
     }
     const size_t got = sx_tlm_read(h, n, recs.data(), recs.size());
-    return group_by_probe(h, recs.data(), got, index != 0);
+    return group_by_probe(h, [&recs] { return static_cast<const sx_tlm_record *>(recs.data()); }, got, index != 0);
 }
 
 PyObject *Telemetry_stats(PyObject *self, PyObject *) {
@@ -593,7 +596,7 @@ PyObject *MemoryCapture_read_dict(PyObject *self, PyObject *args, PyObject *kw) 
     if (ctx == nullptr) return nullptr;
     size_t count = sx_tlm_capture_read_max_out(h);
     if (n != 0 && n < count) count = n;
-    return group_by_probe(ctx, sx_tlm_capture_records(h), count, index != 0);
+    return group_by_probe(ctx, [h] { return sx_tlm_capture_records(h); }, count, index != 0);
 }
 
 PyObject *Capture_count(PyObject *self, void *) {
