@@ -272,3 +272,17 @@ def test_finaliser_releases_a_block_during_read_dict(victim):
         assert set(refusals) == {"object is busy in another thread; destroy it after the call returns"}
     else:
         assert refusals == []  # the context may go: every read of it comes first
+
+
+@pytest.mark.parametrize("pass_capsule", [False, True])
+def test_lender_destroyed_while_converting_a_capture_argument(pass_capsule):
+    t = telemetry.Telemetry()
+    e = t.probe("a")
+    cap = telemetry.MemoryCapture(t._capsule if pass_capsule else t, 64, None)
+    t.set_now(0)
+    t.emit(e, 2.5)
+    cap.block()
+    # The Telemetry going closes the capture, which keeps what it drained.
+    assert cap.records(Hook(t.destroy, 0))["value"].tolist() == [2.5]
+    with pytest.raises(RuntimeError, match="^read_dict: no context$"):
+        cap.read_dict(Hook(t.destroy, 0))

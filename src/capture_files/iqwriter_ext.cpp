@@ -135,7 +135,13 @@ PyObject *Writer_add_keyword(PyObject *self, PyObject *args, PyObject *kw) {
         } else {
             // A tuple copy: converting an element may run code that empties a list in place.
             PyObject *seq = PySequence_Tuple(value);
-            if (seq == nullptr) return nullptr;
+            if (seq == nullptr) {
+                if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                    PyErr_Clear();
+                    PyErr_SetString(PyExc_TypeError, "value must be a number or a sequence");
+                }
+                return nullptr;
+            }
             const Py_ssize_t n = PyTuple_GET_SIZE(seq);
             if (n == 0) {
                 Py_DECREF(seq);
