@@ -66,8 +66,8 @@ def test_samples_follow_the_table(f):
 def test_tone_frequency_is_exact_to_resolution():
     with lo(0.1) as h:
         x = C.lo_steps(h, 1 << 16).astype(np.complex128)
-    spec = np.abs(np.fft.fft(x))
-    assert np.argmax(spec) == round(0.1 * (1 << 16))
+    mag = np.abs(np.fft.fft(x))
+    assert np.argmax(mag) == round(0.1 * (1 << 16))
     np.testing.assert_allclose(np.abs(x), 1.0, atol=1e-6)
 
 

@@ -114,9 +114,9 @@ def test_agrees_with_welch(window, beta, rng):
     {"hann": spectral.hann_window, "blackman-harris": spectral.blackman_harris_window}.get(
         window, lambda a: spectral.kaiser_window(a, beta))(w)
     kw = dict(fs=fs, window=w.astype(np.float64), nperseg=n, noverlap=0, return_onesided=False, detrend=False)
-    _, spec = scipy.signal.welch(x, scaling="spectrum", **kw)
+    _, power = scipy.signal.welch(x, scaling="spectrum", **kw)
     _, dens = scipy.signal.welch(x, scaling="density", **kw)
-    np.testing.assert_allclose(p.psd_db(), 10 * np.log10(np.fft.fftshift(spec)), atol=0.01)
+    np.testing.assert_allclose(p.psd_db(), 10 * np.log10(np.fft.fftshift(power)), atol=0.01)
     np.testing.assert_allclose(p.psd_dbhz(), 10 * np.log10(np.fft.fftshift(dens)), atol=0.01)
     assert p.enbw == pytest.approx(n * (w.astype(float) ** 2).sum() / w.astype(float).sum() ** 2, rel=1e-12)
     assert p.rbw == pytest.approx(p.enbw * fs / n)

@@ -670,11 +670,11 @@ PyModuleDef module_def = {
 };
 
 PyArray_Descr *make_record_dtype() {
-    PyObject *spec = Py_BuildValue("[(ss)(ss)(ss)(ss)]", "n", "<u8", "value", "<f4", "probe", "<u2", "flags", "<u2");
-    if (spec == nullptr) return nullptr;
+    PyObject *fields = Py_BuildValue("[(ss)(ss)(ss)(ss)]", "n", "<u8", "value", "<f4", "probe", "<u2", "flags", "<u2");
+    if (fields == nullptr) return nullptr;
     PyArray_Descr *d = nullptr;
-    const int ok = PyArray_DescrConverter(spec, &d);
-    Py_DECREF(spec);
+    const int ok = PyArray_DescrConverter(fields, &d);
+    Py_DECREF(fields);
     if (!ok) return nullptr;
     if (PyDataType_ELSIZE(d) != static_cast<npy_intp>(sizeof(sx_tlm_record))) {
         Py_DECREF(d);
