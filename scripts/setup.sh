@@ -7,9 +7,12 @@ cd "$(dirname "$0")/.."
 venv=${1:-.venv}
 sanitize=${2:-}
 
-# python3-dev and python3-venv: headers for the extension modules and a working
-# `python3 -m venv` when python3 is the system interpreter.
-debs=(libfftw3-dev libnats-dev libcjson-dev nats-server g++ python3-dev python3-venv)
+debs=(libfftw3-dev libnats-dev libcjson-dev nats-server g++)
+# When python3 is Debian's own interpreter it needs its headers and venv module
+# from Debian too; an interpreter installed elsewhere brings both.
+if [ "$(command -v python3)" = /usr/bin/python3 ]; then
+    debs+=(python3-dev python3-venv)
+fi
 missing=()
 for d in "${debs[@]}"; do
     # `dpkg -s` also succeeds for a removed package whose configuration is left behind.
