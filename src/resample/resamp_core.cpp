@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "core/filter_design.h"
 #include "core/sx_state.h"
 
 namespace {
@@ -51,19 +52,6 @@ bool have_avx2() {
     return yes;
 }
 
-// Modified Bessel function of the first kind, order 0, by its power series.
-double bessel_i0(double x) {
-    const double half = x / 2.0;
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 29; ++k) {
-        term *= half / k;
-        const double t2 = term * term;
-        if (t2 < 1e-20 * sum) break;
-        sum += t2;
-    }
-    return sum;
-}
-
 // The built-in 4096 x 19 bank: a Kaiser-windowed sinc (60 dB window) with its
 // zeros every 4096 points, so each branch passes DC with gain close to 1 and
 // the cutoff is the input Nyquist frequency. Computed once per process.
@@ -74,12 +62,11 @@ const std::vector<float> &builtin_bank() {
         const size_t L = kBuiltinPhases, T = kBuiltinTaps;
         const double M = 9.5 * static_cast<double>(L);
         const double beta = 5.65326;
-        const double i0b = bessel_i0(beta);
+        const double i0b = sx::design::bessel_i0(beta, sx::design::I0Rule::bank);
         std::vector<double> h(L * T);
         for (size_t j = 0; j < L * T; ++j) {
             const double d = static_cast<double>(j) - M;
-            const double u = d / M;
-            const double w = bessel_i0(beta * std::sqrt(1.0 - u * u)) / i0b;
+            const double w = sx::design::kaiser_value(d / M, beta, i0b, sx::design::I0Rule::bank);
             if (d == 0.0) {
                 h[j] = 1.0;
             } else {
@@ -574,21 +561,10 @@ size_t resamp_execute_ctrl_outputs(const resamp_t *r, const double *ctrl, size_t
     return count;
 }
 
-double kaiser_beta(double atten) {
-    if (atten > 50.0) return 0.1102 * (atten - 8.7);
-    if (atten >= 21.0) return 0.5842 * std::pow(atten - 21.0, 0.4) + 0.07886 * (atten - 21.0);
-    return 0.0;
-}
+double kaiser_beta(double atten) { return sx::design::kaiser_beta_stopband(atten); }
 
 long long kaiser_num_taps(long long num_phases, double atten, double pb, double sb) {
-    // A stop band at or below the pass band has no transition to size.
-    if (num_phases <= 0 || !(sb > pb)) return 0;
-    const double n = (atten - 8.0) * static_cast<double>(num_phases) * 0.06965205386953845 / (sb - pb) + 1.0;
-    // Refused rather than converted: NaN, infinities and counts no bank could hold.
-    if (!std::isfinite(n) || std::fabs(n) >= 9.0e15) return 0;
-    const long long odd = static_cast<long long>(n) | 1;
-    // An attenuation below 8 dB drives the count negative: no bank, 0.
-    return std::max(0LL, odd / num_phases + 1);
+    return sx::design::kaiser_num_taps(num_phases, atten, pb, sb);
 }
 
 resamp_t *Resampler_create(double rate) { return resamp_create(rate); }
