@@ -14,11 +14,11 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "capture_files/blue_format.h"
 #include "capture_files/sigmf_meta.h"
+#include "core/sample_codec.h"
 #include "core/sx_interrupt_guard_core.h"
 
 namespace {
@@ -34,78 +34,6 @@ constexpr uint64_t kMaxExtBytes = uint64_t{64} << 20;
 // hundred bytes whatever its size in the file, so without a cap a header of
 // tiny entries would cost twenty times its own size in memory.
 constexpr size_t kMaxExtKeywords = size_t{1} << 16;
-
-// Nearest doubles to the reciprocals of the integer full scales, by element kind.
-constexpr double kRecip[5] = {1.0, 1.0, 1.0 / 2147483647.0, 1.0 / 32767.0, 1.0 / 127.0};
-
-// ---------------------------------------------------------------------------
-// Sample conversion: wire elements in either byte order to unit-scale float.
-
-template <class T> inline T load_swapped(const uint8_t *p) {
-    if constexpr (sizeof(T) == 1) {
-        T v;
-        std::memcpy(&v, p, 1);
-        return v;
-    } else {
-        using U = std::conditional_t<sizeof(T) == 2, uint16_t, std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>;
-        U u;
-        std::memcpy(&u, p, sizeof u);
-        if constexpr (sizeof(T) == 2) u = __builtin_bswap16(u);
-        if constexpr (sizeof(T) == 4) u = __builtin_bswap32(u);
-        if constexpr (sizeof(T) == 8) u = __builtin_bswap64(u);
-        T v;
-        std::memcpy(&v, &u, sizeof v);
-        return v;
-    }
-}
-
-template <class T, bool Swap> inline float convert_elem(const uint8_t *p, double recip) {
-    T v;
-    if constexpr (Swap)
-        v = load_swapped<T>(p);
-    else
-        std::memcpy(&v, p, sizeof v);
-    if constexpr (std::is_same_v<T, float>)
-        return v;
-    else if constexpr (std::is_same_v<T, double>)
-        return static_cast<float>(v);
-    else
-        return static_cast<float>(static_cast<double>(v) * recip);
-}
-
-// n samples from src to out (2 floats per sample). Complex wire data maps element
-// for element; a scalar sample fills I and leaves Q exactly 0.
-template <class T, bool Swap, bool Complex>
-void convert_block(const uint8_t *__restrict src, size_t n, float *__restrict out, double recip) {
-    constexpr size_t es = sizeof(T);
-    if constexpr (Complex) {
-        const size_t m = 2 * n;
-        for (size_t j = 0; j < m; ++j) out[j] = convert_elem<T, Swap>(src + j * es, recip);
-    } else {
-        for (size_t i = 0; i < n; ++i) {
-            out[2 * i] = convert_elem<T, Swap>(src + i * es, recip);
-            out[2 * i + 1] = 0.0f;
-        }
-    }
-}
-
-using ConvertFn = void (*)(const uint8_t *, size_t, float *, double);
-
-template <class T> ConvertFn pick_order(bool swap, bool complex) {
-    if (swap) return complex ? convert_block<T, true, true> : convert_block<T, true, false>;
-    return complex ? convert_block<T, false, true> : convert_block<T, false, false>;
-}
-
-ConvertFn pick_converter(int kind, bool complex, bool big_endian) {
-    const bool swap = big_endian != (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__);
-    switch (kind) {
-    case WFM_ELEM_F32: return pick_order<float>(swap, complex);
-    case WFM_ELEM_F64: return pick_order<double>(swap, complex);
-    case WFM_ELEM_I32: return pick_order<int32_t>(swap, complex);
-    case WFM_ELEM_I16: return pick_order<int16_t>(swap, complex);
-    default: return pick_order<int8_t>(swap, complex);
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Files
@@ -499,8 +427,8 @@ struct iqreader {
     bool complex = true;
     bool be = false;
     size_t stride = 8;
-    ConvertFn convert = nullptr;
-    double recip = 1.0;
+    int wire = WFM_CAP_CF32; // capture index of the wire type
+    double recip = 1.0;      // 1/full scale of an integer kind (CSV rows hold integer codes)
 
     double fs = 0, fc = 0, t0 = 0;
     int fs_source = IQR_FS_NONE, fc_source = IQR_FC_NONE, t0_source = IQR_T0_NONE;
@@ -535,8 +463,8 @@ void set_type(iqreader &r, int capidx, bool be) {
     r.complex = capidx < 5;
     r.be = be;
     r.stride = WFM_CAPTURE_TYPES[capidx].sample_bytes;
-    r.recip = kRecip[r.kind];
-    r.convert = pick_converter(r.kind, r.complex, be);
+    r.wire = capidx;
+    r.recip = sx::codec::wire_info(capidx).recip;
 }
 
 // Shared by attached and detached BLUE: metadata from the HCB and its keywords.
@@ -691,7 +619,7 @@ size_t read_binary(iqreader &r, size_t n, float *out) {
         }
         const size_t got = pread_full(r.data.fd, r.buf.data(), bytes, r.pos);
         const size_t whole = got / r.stride;
-        r.convert(r.buf.data(), whole, out + 2 * done, r.recip);
+        sx::codec::decode(r.wire, r.buf.data(), whole, r.be, out + 2 * done);
         r.pos += whole * r.stride;
         done += whole;
         if (whole < want) break;
