@@ -19,16 +19,10 @@ constexpr size_t kMaxOut = 65536;
 constexpr uint64_t kGamma = 0x9E3779B97F4A7C15ull;
 
 float g_lut[sx::kSineLutSize];
-bool g_lut_ready = false;
+std::once_flag g_lut_once;
 
-// Filled on the first create; creation runs under the interpreter lock and the
-// contents never change afterwards.
-void ensure_lut() {
-    if (!g_lut_ready) {
-        sx::fill_sine_lut(g_lut);
-        g_lut_ready = true;
-    }
-}
+// Filled on the first create of the process; read-only afterwards.
+void ensure_lut() { sx::fill_sine_lut_once(g_lut, g_lut_once); }
 
 constexpr uint64_t mix(uint64_t z) {
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
