@@ -22,7 +22,9 @@ inline void fill_sine_lut(float *lut) {
 // caller returns only once the table is complete. Oscillators and noise sources
 // are created from threads that do not hold the interpreter lock (a
 // down-converter per thread), so a plain ready flag would be a data race.
-inline void fill_sine_lut_once(float *lut, std::once_flag &once) {
+// Internal linkage: an inline function's closure would be a vague-linkage
+// symbol that the standard library's default visibility exports.
+static inline void fill_sine_lut_once(float *lut, std::once_flag &once) {
     std::call_once(once, [lut] { fill_sine_lut(lut); });
 }
 
