@@ -188,6 +188,7 @@ COUNT_CEILING = {
     "Gold.generate": lambda n: wfm.Gold().generate(n, out=np.zeros(256, np.uint8)),
     "_SynthEngine.steps": lambda n: wfm._SynthEngine().steps(n),
     "Telemetry": _telemetry,
+    "rrc_taps": lambda n: wfm.rrc_taps(0.35, min(n // 2, 2**31 - 1), 1),
 }
 
 

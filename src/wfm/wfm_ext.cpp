@@ -192,6 +192,7 @@ PyObject *m_rrc_taps(PyObject *, PyObject *args, PyObject *kw) {
         return nullptr;
     }
     // A negative length is left to the array library, which refuses it.
+    if (prod > 0 && !py::count_ok(static_cast<uint64_t>(2 * prod + 1), "rrc_taps: 2*span*sps + 1 =")) return nullptr;
     npy_intp n = static_cast<npy_intp>(2 * prod + 1);
     PyObject *out = PyArray_SimpleNew(1, &n, NPY_FLOAT32);
     if (out == nullptr) return nullptr;
