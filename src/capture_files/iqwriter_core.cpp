@@ -36,6 +36,7 @@ struct iqwriter {
     double fs = 0, fc = 0, t0 = 0;
     std::string path;          // kept only when a metadata file is written at close
     off_t pos = -1;            // stream offset of the next payload byte; -1 when not seekable
+    bool live = false;         // the header's pipe field says "still being written" until close
     bool broken = false;       // a partial sample reached a stream that cannot be rolled back
 };
 
@@ -211,13 +212,14 @@ bool put_at(FILE *f, long off, const uint8_t *b, size_t n) {
 }
 
 // The header is complete before anything is appended after the payload: the
-// keyword area, data_size, then ext_start/ext_size, each flushed, and only then
-// the padding and the extended header. A follower that sees the old header
-// therefore never finds bytes past the payload, and one that sees data_size
-// (or, for a capture closed with no samples, ext_start) stops where the payload
-// does. That is why an empty capture always gets ext_start, pointing at the
-// block after the payload, even with no extended header (ext_size 0): its
-// data_size of 0 alone would read as "still being written".
+// keyword area, data_size, ext_start/ext_size, and last the pipe field cleared
+// (the capture is no longer live), each flushed, and only then the padding and
+// the extended header. A follower that still sees the capture live therefore
+// never finds bytes past the payload, and one that sees it closed finds the
+// final data_size and stops where the payload does. An empty capture also gets
+// ext_start, pointing at the block after the payload, even with no extended
+// header (ext_size 0), so that a reader that does not look at the pipe field
+// does not take its data_size of 0 for "still being written".
 bool finish_blue(iqwriter *w) {
     FILE *f = w->f;
     if (std::fseek(f, WFM_HCB_DATA_SIZE, SEEK_SET) != 0) {
@@ -237,19 +239,29 @@ bool finish_blue(iqwriter *w) {
     const double data_size = static_cast<double>(w->written) * WFM_CAPTURE_TYPES[w->stype].sample_bytes;
     wfm_store_f64(b, data_size, w->be);
     ok = put_at(f, WFM_HCB_DATA_SIZE, b, 8) && ok;
-    if (w->ext_len > 0 || w->written == 0) {
-        const off_t pad = (WFM_BLUE_BLOCK - p % WFM_BLUE_BLOCK) % WFM_BLUE_BLOCK;
-        const off_t blocks = (p + pad) / WFM_BLUE_BLOCK;
-        // Both fields are signed 32-bit: a capture too long for them gets no
-        // extended header rather than a wrapped pointer.
-        if (blocks > INT32_MAX || w->ext_len > static_cast<size_t>(INT32_MAX)) return false;
+    const off_t pad = (WFM_BLUE_BLOCK - p % WFM_BLUE_BLOCK) % WFM_BLUE_BLOCK;
+    const off_t blocks = (p + pad) / WFM_BLUE_BLOCK;
+    // Both fields are signed 32-bit: a capture too long for them gets no
+    // extended header rather than a wrapped pointer.
+    bool ext = w->ext_len > 0 || w->written == 0;
+    if (ext && (blocks > INT32_MAX || w->ext_len > static_cast<size_t>(INT32_MAX))) {
+        ext = false;
+        ok = false;
+    }
+    if (ext) {
         wfm_store_i32(b, static_cast<int32_t>(blocks), w->be);
         wfm_store_i32(b + 4, static_cast<int32_t>(w->ext_len), w->be);
         if (!put_at(f, WFM_HCB_EXT_START, b, 8)) return false;
+    }
+    if (w->live) {
+        wfm_store_i32(b, 0, w->be);
+        if (!put_at(f, WFM_HCB_PIPE, b, 4)) return false;
+    }
+    if (ext && w->ext_len > 0) {
         static const uint8_t zeros[WFM_BLUE_BLOCK] = {};
         const size_t zn = static_cast<size_t>(pad);
-        if (w->ext_len > 0 && (fseeko(f, p, SEEK_SET) != 0 || std::fwrite(zeros, 1, zn, f) != zn ||
-                               std::fwrite(w->ext, 1, w->ext_len, f) != w->ext_len || std::fflush(f) != 0)) {
+        if (fseeko(f, p, SEEK_SET) != 0 || std::fwrite(zeros, 1, zn, f) != zn ||
+            std::fwrite(w->ext, 1, w->ext_len, f) != w->ext_len || std::fflush(f) != 0) {
             // Nothing may point at a partial extended header: cut it off so the
             // file ends where its payload does, and record it as empty.
             __fpurge(f);
@@ -301,8 +313,18 @@ iqwriter *iqwriter_open(FILE *f, int file_type, int sample_type, int big_endian,
     if (file_type == WFM_FILE_BLUE) {
         // Flushed at once: on a caller's buffered stream only the flush shows that
         // the header really reached the file (and a follower sees it sooner).
-        if (wfm_blue_write_hcb(f, sample_type, w->be, total, 0, fs, fc, WFM_BLUE_HCB_BYTES, t0) != 0 ||
-            std::fflush(f) != 0) {
+        // On a stream that can seek back, the header says the capture is live
+        // (pipe 1) until close: the `total` hint in data_size is no end a
+        // follower may stop at. A stream that cannot seek is never patched, so
+        // it keeps the plain header and the hint.
+        uint8_t hcb[WFM_BLUE_HCB_BYTES];
+        w->live = ftello(f) >= 0;
+        if (wfm_blue_build_hcb(hcb, sample_type, w->be, total, 0, fs, fc, WFM_BLUE_HCB_BYTES, t0) != 0) {
+            free_writer(w);
+            return nullptr;
+        }
+        if (w->live) wfm_store_i32(hcb + WFM_HCB_PIPE, 1, w->be);
+        if (std::fwrite(hcb, 1, sizeof hcb, f) != sizeof hcb || std::fflush(f) != 0) {
             free_writer(w);
             return nullptr;
         }
@@ -434,7 +456,15 @@ int write_sigmf_sidecar(iqwriter *w) {
     if (w == nullptr || w->path.empty()) return -1;
     char name[WFM_SIGMF_NAME_MAX + 1];
     if (wfm_sigmf_meta_path(w->path.c_str(), name, sizeof name) != 0) return -1;
-    char *json = wfm_sigmf_meta_json(w->stype, w->be, nullptr, 0, w->fs, w->fc, w->t0);
+    // A raw capture is a SigMF "non-conforming dataset": its sidecar names the
+    // data file (beside it, so by its bare name), which readers would otherwise
+    // look for as "<base>.sigmf-data". A CSV holds text, no dataset at all.
+    const char *dataset = nullptr;
+    if (w->ftype == WFM_FILE_RAW) {
+        const char *slash = std::strrchr(w->path.c_str(), '/');
+        dataset = slash != nullptr ? slash + 1 : w->path.c_str();
+    }
+    char *json = wfm_sigmf_meta_json_dataset(w->stype, w->be, nullptr, 0, w->fs, w->fc, w->t0, dataset);
     if (json == nullptr) return -1;
     int rc = -1;
     FILE *f = std::fopen(name, "w");

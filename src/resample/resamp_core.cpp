@@ -24,6 +24,15 @@ constexpr size_t kMaxTaps = size_t{1} << 24;
 constexpr size_t kBuiltinPhases = 4096;
 constexpr size_t kBuiltinTaps = 19;
 constexpr size_t kMaxOut = 65536;
+// Control form: the most inputs it waits for before an output is the 10^6 of a
+// rate at or below 10^-6, plus one for a wrapped fraction; a pending count above
+// that no object reaches.
+constexpr uint32_t kMaxCtrlPending = 1000001;
+// Inputs pushed while outputs were owed (out full) stop being counted here: each
+// one is worked through, one pass each, by the next call, so the count bounds
+// that call's work. A caller that keeps giving too little room loses the outputs
+// owed beyond it, which would be computed over a ring that has long moved on.
+constexpr int32_t kMaxCtrlBacklog = static_cast<int32_t>(kMaxOut);
 
 // The 8-float helpers are always inlined into AVX2 functions, so the ABI of
 // passing such vectors between differently compiled functions (what -Wpsabi
@@ -202,10 +211,14 @@ size_t state_bytes_for(size_t S, size_t T) { return 40 + 16 * S + 8 * T + (T >= 
 bool resamp_state_valid(const resamp_t *r, const uint8_t *blob) {
     if (r == nullptr || !sx::state_header_ok(blob, kTag, state_bytes_for(r->S, r->T))) return false;
     uint64_t pos;
+    uint32_t pending;
     int32_t backlog;
     std::memcpy(&pos, blob + 20, 8);
+    std::memcpy(&pending, blob + 32, 4);
     std::memcpy(&backlog, blob + 36, 4);
-    if (pos >= r->S || backlog < 0) return false;
+    // Counters only within what a running object reaches: a larger backlog
+    // would be worked through, pass by pass, by the next control call.
+    if (pos >= r->S || pending > kMaxCtrlPending || backlog < 0 || backlog > kMaxCtrlBacklog) return false;
     // Both halves of the doubled ring must agree, or the kernel would read a
     // window that no input sequence could have produced.
     const uint8_t *ring = blob + 40;
@@ -507,7 +520,7 @@ size_t resamp_execute_ctrl_push(resamp_t *r, cf32_t *out, size_t out_cap, cf32_t
     // the next call over the ring as it then stands.
     auto full = [&] {
         r->push(x);
-        if (r->ctrl_backlog < INT32_MAX) ++r->ctrl_backlog;
+        if (r->ctrl_backlog < kMaxCtrlBacklog) ++r->ctrl_backlog;
         return w;
     };
     for (;;) {

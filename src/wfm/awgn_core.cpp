@@ -73,7 +73,15 @@ void seed_all(Awgn *a) {
 
 namespace sx {
 
-bool awgn_state_valid(const Awgn *, const uint8_t *blob) { return state_header_ok(blob, kTag, kStateBytes); }
+// The generator's four words are never all zero: that is the one state its
+// step maps onto itself, which no seed leads to (every word is a distinct
+// bijective mix of the seed), and from which it would only ever repeat itself.
+bool awgn_state_valid(const Awgn *, const uint8_t *blob) {
+    if (!state_header_ok(blob, kTag, kStateBytes)) return false;
+    uint64_t s[4];
+    std::memcpy(s, blob + kStateHeaderBytes, sizeof s);
+    return (s[0] | s[1] | s[2] | s[3]) != 0;
+}
 
 void awgn_state_apply(Awgn *a, const uint8_t *blob) {
     StateReader r(blob);
