@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "core/sx_simd.h"
 #include "core/sx_state.h"
 
 namespace {
@@ -55,8 +56,8 @@ template <class T> fir_t *make(const T *taps, size_t count) {
 // precision. w is the work buffer as interleaved floats. The tap loop runs over
 // a block of outputs held in four vector accumulators, so each output keeps its
 // own sequential sum while the block fills the vector lanes. W floats per
-// vector: 4 (SSE2, every x86-64) or 8 (AVX2, chosen at run time; no FMA, so
-// both give bit-identical results).
+// vector: 4 (the portable form, SSE2 on every x86-64) or 8 (the AVX2 form,
+// chosen at run time; no FMA, so both give bit-identical results).
 // The 8-float helpers below are always inlined into AVX2 functions, so the
 // ABI of passing such vectors between differently compiled functions (what
 // -Wpsabi warns about) never comes into play.
@@ -149,7 +150,7 @@ void filter_tail(const float *__restrict h, size_t T, const float *__restrict w,
 }
 
 template <bool Complex>
-__attribute__((target("avx2"))) void filter_avx2(const float *h, const float *hsign, size_t T, const float *w,
+SX_TARGET_AVX2 void filter_avx2(const float *h, const float *hsign, size_t T, const float *w,
                                                  size_t n, float *out) {
     size_t done;
     filter_blocks<8, Complex>(h, hsign, T, w, n, out, done);
@@ -157,7 +158,7 @@ __attribute__((target("avx2"))) void filter_avx2(const float *h, const float *hs
 }
 
 template <bool Complex>
-void filter_sse(const float *h, const float *hsign, size_t T, const float *w, size_t n, float *out) {
+void filter_generic(const float *h, const float *hsign, size_t T, const float *w, size_t n, float *out) {
     size_t done;
     filter_blocks<4, Complex>(h, hsign, T, w, n, out, done);
     filter_tail<Complex>(h, T, w, done, n, out);
@@ -166,11 +167,10 @@ void filter_sse(const float *h, const float *hsign, size_t T, const float *w, si
 // hsign: for complex taps, (-hi, hi) over 8 floats per tap; unused for real taps.
 template <bool Complex>
 void filter(const float *h, const float *hsign, size_t T, const float *w, size_t n, float *out) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+    if (sx::simd::avx2())
         filter_avx2<Complex>(h, hsign, T, w, n, out);
     else
-        filter_sse<Complex>(h, hsign, T, w, n, out);
+        filter_generic<Complex>(h, hsign, T, w, n, out);
 }
 
 constexpr size_t state_bytes_for(size_t num_taps) {

@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "core/sx_simd.h"
 #include "core/sx_state.h"
 
 namespace {
@@ -44,11 +45,6 @@ inline __attribute__((always_inline)) v8f load8(const float *p) {
     v8f v;
     std::memcpy(&v, p, sizeof v);
     return v;
-}
-
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
 }
 
 // Modified Bessel function of the first kind, order 0, by its power series.
@@ -336,20 +332,20 @@ inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_
     return m;
 }
 
-size_t interp_sse(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap, size_t &used) {
+size_t interp_generic(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap, size_t &used) {
     return interp_loop<4>(r, in, n, out, cap, used);
 }
-__attribute__((target("avx2"))) size_t interp_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap,
+SX_TARGET_AVX2 size_t interp_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap,
                                                    size_t &used) {
     return interp_loop<8>(r, in, n, out, cap, used);
 }
 size_t interp(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap, size_t &used) {
-    return have_avx2() ? interp_avx2(r, in, n, out, cap, used) : interp_sse(r, in, n, out, cap, used);
+    return sx::simd::avx2() ? interp_avx2(r, in, n, out, cap, used) : interp_generic(r, in, n, out, cap, used);
 }
-size_t decim_sse(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
+size_t decim_generic(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
     return decim_loop<4>(r, in, n, out, cap);
 }
-__attribute__((target("avx2"))) size_t decim_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
+SX_TARGET_AVX2 size_t decim_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
     return decim_loop<8>(r, in, n, out, cap);
 }
 
@@ -478,7 +474,7 @@ size_t resamp_execute(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out, s
     if (r == nullptr || in == nullptr || out == nullptr) return 0;
     size_t used;
     if (r->interp) return interp(r, in, n_in, out, out_cap, used);
-    return have_avx2() ? decim_avx2(r, in, n_in, out, out_cap) : decim_sse(r, in, n_in, out, out_cap);
+    return sx::simd::avx2() ? decim_avx2(r, in, n_in, out, out_cap) : decim_generic(r, in, n_in, out, out_cap);
 }
 
 size_t resamp_execute_outputs(const resamp_t *r, size_t n_in) {

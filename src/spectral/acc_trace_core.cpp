@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/sx_simd.h"
 #include "core/sx_state.h"
 #include "spectral/fft_core.h"
 
@@ -61,9 +62,9 @@ inline void fold(acc_trace *t, const float *__restrict x) {
     }
 }
 
-// Elementwise folds: the AVX2 build gives the same bits as the baseline one.
-void fold_sse(acc_trace *t, const float *x) { fold(t, x); }
-__attribute__((target("avx2"))) void fold_avx2(acc_trace *t, const float *x) { fold(t, x); }
+// Elementwise folds: the AVX2 build gives the same bits as the portable one.
+void fold_generic(acc_trace *t, const float *x) { fold(t, x); }
+SX_TARGET_AVX2 void fold_avx2(acc_trace *t, const float *x) { fold(t, x); }
 
 }  // namespace
 
@@ -108,8 +109,8 @@ int acc_trace_set_state(acc_trace *t, const void *blob) {
 
 void acc_trace_accumulate(acc_trace *t, const float *x, size_t n_frame) {
     if (n_frame < t->len) return;
-    if (sx::spectral::have_avx2()) fold_avx2(t, x);
-    else fold_sse(t, x);
+    if (sx::simd::avx2()) fold_avx2(t, x);
+    else fold_generic(t, x);
 }
 
 size_t acc_trace_value(const acc_trace *t, size_t, float *out, size_t out_cap) {

@@ -62,11 +62,6 @@ void *aligned_zeroed(size_t count, size_t elem) {
     return p;
 }
 
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-
 bool fft_len_single(size_t len) {
     if (len < 16 || len % 16 != 0) return false;
     for (size_t f : {2, 3, 5})

@@ -71,11 +71,6 @@ inline constexpr size_t kMaxFftPoints = size_t{1} << 28;
 // only the factors 2, 3 and 5.
 bool fft_len_single(size_t len);
 
-// Whether the processor runs AVX2 code. The subsystem's elementwise loops
-// (windowing, bin powers, trace folds) have an AVX2 build chosen by this; being
-// elementwise, both builds compute exactly the same bits.
-bool have_avx2();
-
 struct FreeDeleter {
     void operator()(void *p) const;
 };
