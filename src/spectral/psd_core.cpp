@@ -15,8 +15,8 @@
 
 namespace {
 
-using sx::spectral::AlignedBuf;
-using sx::spectral::make_aligned;
+using sx::AlignedBuf;
+using sx::make_aligned;
 using cf32 = std::complex<float>;
 
 constexpr sx::StateTag kTag{{'P', 'S', 'D', ' '}, 1};
