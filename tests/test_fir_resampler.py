@@ -747,3 +747,35 @@ def test_input_sharing_memory_with_the_output(rng, rate, ctrl):
     buf = np.zeros(70000, np.complex64)
     buf[: x.size] = x
     np.testing.assert_array_equal(np.array(call(a, buf[: x.size], out=buf)), np.array(call(b, x)))
+
+
+# ---------------------------------------------------------------------------
+# Kernel shapes: branches past the register kernels, the delay line moving
+# back to its top, and samples outside a window never reaching an output
+
+
+@pytest.mark.parametrize("T,rate", [(33, 1.7), (40, 0.6), (5, 2.5), (19, 0.9)])
+def test_long_streams_match_reference(rng, T, rate):
+    bank = small_bank(rng, 8, T)
+    x = crandn(rng, 4500)
+    ref = RefResampler(bank, rate)
+    r = resample.Resampler(rate=rate, bank=bank)
+    got = np.concatenate([np.array(r.execute(x[a:b])) for a, b in ((0, 2100), (2100, 2101), (2101, 4500))])
+    close(got, np.concatenate([ref.execute(x[:2100]), ref.execute(x[2100:2101]), ref.execute(x[2101:])]))
+
+
+@pytest.mark.parametrize("T,rate", [(5, 1.0), (19, 2.0), (6, 0.5), (1, 1.0)])
+def test_a_non_finite_input_leaves_the_window(rng, T, rate):
+    # An inf reaches exactly the outputs whose window (or output period) holds
+    # it; the ones after are finite again.
+    bank = np.abs(small_bank(rng, 4, T)) + 0.1
+    x = np.ones(200, np.complex64)
+    x[50] = np.inf
+    r = resample.Resampler(rate=rate, bank=bank)
+    y = np.concatenate([np.array(r.execute(x[:120])), np.array(r.execute(x[120:]))])
+    ref = RefResampler(bank, rate)
+    with np.errstate(invalid="ignore"):
+        expect = ref.execute(x)
+    assert y.size == expect.size
+    np.testing.assert_array_equal(np.isfinite(y), np.isfinite(expect))
+    assert np.isfinite(y[-50:]).all() and not np.isfinite(y).all()

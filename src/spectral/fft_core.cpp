@@ -46,21 +46,6 @@ bool checked_mul(size_t a, size_t b, size_t *r) { return !__builtin_mul_overflow
 
 }  // namespace
 
-void FreeDeleter::operator()(void *p) const { fftw_free(p); }
-
-void *aligned_zeroed(size_t count, size_t elem) {
-    size_t bytes;
-    if (!checked_mul(count, elem, &bytes)) return nullptr;
-    void *p = fftw_malloc(bytes == 0 ? 1 : bytes);
-    if (p != nullptr) std::memset(p, 0, bytes);
-    return p;
-}
-
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-
 bool fft_len_single(size_t len) {
     if (len < 16 || len % 16 != 0) return false;
     for (size_t f : {2, 3, 5})
