@@ -269,15 +269,20 @@ template <class O> PyMethodDef m_exit() {
                           "__exit__(exc_type, exc, tb)\n--\n\nSame as destroy(); never suppresses an exception.");
 }
 
-template <class O, auto ResetFn> PyObject *do_reset(PyObject *self, PyObject *) {
+// An argument-less method running a core function that returns nothing.
+template <class O, auto Fn> PyObject *do_void(PyObject *self, PyObject *) {
     Call<O> c(self);
     auto *h = c.pin();
     if (h == nullptr) return nullptr;
-    ResetFn(h);
+    Fn(h);
     Py_RETURN_NONE;
 }
-template <class O, auto ResetFn> PyMethodDef m_reset(const char *doc = "reset()\n--\n\nReturn to the state right after construction.") {
-    return method_noargs("reset", do_reset<O, ResetFn>, doc);
+template <class O, auto Fn> PyMethodDef m_void(const char *name, const char *doc) {
+    return method_noargs(name, do_void<O, Fn>, doc);
+}
+template <class O, auto ResetFn>
+PyMethodDef m_reset(const char *doc = "reset()\n--\n\nReturn to the state right after construction.") {
+    return m_void<O, ResetFn>("reset", doc);
 }
 
 // An argument-less method returning an unsigned size or count from the core.
@@ -718,64 +723,6 @@ inline void *capsule_pointer(PyObject *obj, const char *name, const char *what) 
     void *p = PyCapsule_GetPointer(cap, name);
     Py_DECREF(cap);
     return p;
-}
-
-// ---------------------------------------------------------------------------
-// Older accessors, kept only until every binding takes Call.
-
-template <class O> typename O::Core *live(PyObject *self) {
-    auto *h = as<O>(self)->h;
-    if (h == nullptr) raise_destroyed();
-    return h;
-}
-
-template <class O> class Unlocked {
-public:
-    explicit Unlocked(PyObject *self) : o_(as<O>(self)), was_busy_(o_->busy) {
-        o_->busy = true;
-        ts_ = PyEval_SaveThread();
-    }
-    ~Unlocked() {
-        PyEval_RestoreThread(ts_);
-        o_->busy = was_busy_;
-    }
-    Unlocked(const Unlocked &) = delete;
-    Unlocked &operator=(const Unlocked &) = delete;
-
-private:
-    O *o_;
-    bool was_busy_;
-    PyThreadState *ts_;
-};
-
-template <class O> class Hold {
-public:
-    explicit Hold(PyObject *self) : o_(as<O>(self)) {
-        if (o_->h == nullptr) {
-            raise_destroyed();
-            o_ = nullptr;
-            return;
-        }
-        was_busy_ = o_->busy;
-        o_->busy = true;
-    }
-    ~Hold() {
-        if (o_ != nullptr) o_->busy = was_busy_;
-    }
-    Hold(const Hold &) = delete;
-    Hold &operator=(const Hold &) = delete;
-    explicit operator bool() const { return o_ != nullptr; }
-    typename O::Core *core() const { return o_->h; }
-
-private:
-    O *o_;
-    bool was_busy_ = false;
-};
-
-template <class O, auto Fn> PyObject *get_size(PyObject *self, void *) {
-    auto *h = live<O>(self);
-    if (h == nullptr) return nullptr;
-    return PyLong_FromSize_t(static_cast<size_t>(Fn(h)));
 }
 
 }  // namespace sx::py

@@ -17,19 +17,7 @@ namespace {
 // Chip generators (PN, Gold): generate(count=1, out=None) -> uint8 chips
 
 template <class O, auto Generate, auto MaxOut>
-PyObject *generate(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *kwlist[] = {"count", "out", nullptr};
-    if (py::live<O>(self) == nullptr) return nullptr;  // "destroyed" before any argument error
-    size_t count = 1;
-    PyObject *out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &count, &out))
-        return nullptr;
-    auto *h = py::live<O>(self);  // count's __index__ may have destroyed this object
-    if (h == nullptr) return nullptr;
-    py::Output o;
-    if (!o.prepare(out, NPY_UINT8, py::out_len(MaxOut(h), count))) return nullptr;
-    return o.finish(Generate(h, count, o.data<uint8_t>(), o.capacity()));
-}
+constexpr auto generate = py::generate<O, NPY_UINT8, Generate, py::ByMaxOut<MaxOut>>;
 
 constexpr const char *kGenerateDoc =
     "generate(count=1, out=None)\n--\n\n"
