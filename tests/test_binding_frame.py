@@ -250,3 +250,27 @@ def test_out_calls_keep_reference_counts(name, tmp_path):
         call(obj, None)
         call(obj, out)
     assert counts() == before
+
+
+def _module_files():
+    import glob
+
+    import kolvane
+
+    root = os.path.dirname(kolvane.__file__)
+    return sorted(glob.glob(os.path.join(root, "*.so")) + glob.glob(os.path.join(root, "*", "*.so")))
+
+
+@pytest.mark.parametrize("path", _module_files(), ids=os.path.basename)
+def test_modules_bind_their_own_functions_and_drop_assertions(path):
+    # Release builds define NDEBUG (no assertion calls left from the headers), and a
+    # module's references to its own exported functions are bound inside it
+    # (DF_SYMBOLIC), so intra-module calls skip the PLT; the exports remain.
+    dyn = subprocess.run(["readelf", "-d", "-W", path], capture_output=True, text=True, check=True).stdout
+    assert "SYMBOLIC" in dyn
+    undefined = subprocess.run(["nm", "-D", "--undefined-only", path], capture_output=True, text=True,
+                               check=True).stdout
+    assert "__assert_fail" not in undefined
+    exported = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True,
+                              check=True).stdout
+    assert " T sx_strerror" in exported or " T sx_interrupt" in exported
