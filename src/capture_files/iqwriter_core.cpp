@@ -14,7 +14,7 @@
 #include <type_traits>
 
 #include "capture_files/sigmf_meta.h"
-#include "capture_files/wfm_keywords.h"
+#include "capture_files/keywords.h"
 #include "capture_files/write_blue_header.h"
 
 struct iqwriter {
