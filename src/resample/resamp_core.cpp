@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "core/filter_design.h"
 #include "core/sx_aligned.h"
 #include "core/sx_simd.h"
 #include "core/sx_state.h"
@@ -25,6 +26,15 @@ constexpr size_t kMaxTaps = size_t{1} << 24;
 constexpr size_t kBuiltinPhases = 4096;
 constexpr size_t kBuiltinTaps = 19;
 constexpr size_t kMaxOut = 65536;
+// Control form: the most inputs it waits for before an output is the 10^6 of a
+// rate at or below 10^-6, plus one for a wrapped fraction; a pending count above
+// that no object reaches.
+constexpr uint32_t kMaxCtrlPending = 1000001;
+// Inputs pushed while outputs were owed (out full) stop being counted here: each
+// one is worked through, one pass each, by the next call, so the count bounds
+// that call's work. A caller that keeps giving too little room loses the outputs
+// owed beyond it, which would be computed over a ring that has long moved on.
+constexpr int32_t kMaxCtrlBacklog = static_cast<int32_t>(kMaxOut);
 
 // Kernels work on vectors of eight floats (four complex samples, or four taps
 // each stored twice to meet I and Q). The AVX2 form holds one in a register;
@@ -48,19 +58,6 @@ constexpr size_t kMaxRegVectors = 8;
 // New inputs staged per round into the interpolating form's delay line.
 constexpr size_t kStage = 2048;
 
-// Modified Bessel function of the first kind, order 0, by its power series.
-double bessel_i0(double x) {
-    const double half = x / 2.0;
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 29; ++k) {
-        term *= half / k;
-        const double t2 = term * term;
-        if (t2 < 1e-20 * sum) break;
-        sum += t2;
-    }
-    return sum;
-}
-
 // The built-in 4096 x 19 bank: a Kaiser-windowed sinc (60 dB window) with its
 // zeros every 4096 points, so each branch passes DC with gain close to 1 and
 // the cutoff is the input Nyquist frequency. Computed once per process.
@@ -71,12 +68,11 @@ const std::vector<float> &builtin_bank() {
         const size_t L = kBuiltinPhases, T = kBuiltinTaps;
         const double M = 9.5 * static_cast<double>(L);
         const double beta = 5.65326;
-        const double i0b = bessel_i0(beta);
+        const double i0b = sx::design::bessel_i0(beta, sx::design::I0Rule::bank);
         std::vector<double> h(L * T);
         for (size_t j = 0; j < L * T; ++j) {
             const double d = static_cast<double>(j) - M;
-            const double u = d / M;
-            const double w = bessel_i0(beta * std::sqrt(1.0 - u * u)) / i0b;
+            const double w = sx::design::kaiser_value(d / M, beta, i0b, sx::design::I0Rule::bank);
             if (d == 0.0) {
                 h[j] = 1.0;
             } else {
@@ -196,10 +192,14 @@ cf32_t lane(const sx::AlignedBuf<float> &v, size_t k) { return {v[2 * k], v[2 * 
 bool resamp_state_valid(const resamp_t *r, const uint8_t *blob) {
     if (r == nullptr || !sx::state_header_ok(blob, kTag, state_bytes_for(r->S, r->T))) return false;
     uint64_t pos;
+    uint32_t pending;
     int32_t backlog;
     std::memcpy(&pos, blob + 20, 8);
+    std::memcpy(&pending, blob + 32, 4);
     std::memcpy(&backlog, blob + 36, 4);
-    if (pos >= r->S || backlog < 0) return false;
+    // Counters only within what a running object reaches: a larger backlog
+    // would be worked through, pass by pass, by the next control call.
+    if (pos >= r->S || pending > kMaxCtrlPending || backlog < 0 || backlog > kMaxCtrlBacklog) return false;
     // Both halves of the doubled ring must agree, or the kernel would read a
     // window that no input sequence could have produced.
     const uint8_t *ring = blob + 40;
@@ -594,7 +594,7 @@ size_t resamp_execute_ctrl_push(resamp_t *r, cf32_t *out, size_t out_cap, cf32_t
     // the next call over the ring as it then stands.
     auto full = [&] {
         r->push(x);
-        if (r->ctrl_backlog < INT32_MAX) ++r->ctrl_backlog;
+        if (r->ctrl_backlog < kMaxCtrlBacklog) ++r->ctrl_backlog;
         return w;
     };
     for (;;) {
@@ -648,21 +648,10 @@ size_t resamp_execute_ctrl_outputs(const resamp_t *r, const double *ctrl, size_t
     return count;
 }
 
-double kaiser_beta(double atten) {
-    if (atten > 50.0) return 0.1102 * (atten - 8.7);
-    if (atten >= 21.0) return 0.5842 * std::pow(atten - 21.0, 0.4) + 0.07886 * (atten - 21.0);
-    return 0.0;
-}
+double kaiser_beta(double atten) { return sx::design::kaiser_beta_stopband(atten); }
 
 long long kaiser_num_taps(long long num_phases, double atten, double pb, double sb) {
-    // A stop band at or below the pass band has no transition to size.
-    if (num_phases <= 0 || !(sb > pb)) return 0;
-    const double n = (atten - 8.0) * static_cast<double>(num_phases) * 0.06965205386953845 / (sb - pb) + 1.0;
-    // Refused rather than converted: NaN, infinities and counts no bank could hold.
-    if (!std::isfinite(n) || std::fabs(n) >= 9.0e15) return 0;
-    const long long odd = static_cast<long long>(n) | 1;
-    // An attenuation below 8 dB drives the count negative: no bank, 0.
-    return std::max(0LL, odd / num_phases + 1);
+    return sx::design::kaiser_num_taps(num_phases, atten, pb, sb);
 }
 
 resamp_t *Resampler_create(double rate) { return resamp_create(rate); }

@@ -123,8 +123,13 @@ uint64_t acc_trace_count(const acc_trace *t) { return t->count; }
 
 }  // extern "C"
 
+// The frame count goes up by one per fold: at its maximum the next fold would
+// wrap it to 0 and the trace would read as empty.
 bool acc_trace_state_valid(const acc_trace *t, const uint8_t *blob) {
-    return sx::state_header_ok(blob, kTag, acc_trace_state_bytes(t));
+    if (!sx::state_header_ok(blob, kTag, acc_trace_state_bytes(t))) return false;
+    uint64_t count;
+    std::memcpy(&count, blob + sx::kStateHeaderBytes, sizeof count);
+    return count != UINT64_MAX;
 }
 
 void acc_trace_state_apply(acc_trace *t, const uint8_t *blob) {

@@ -5,18 +5,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <new>
+
+#include "core/fftw_planner.h"
 
 namespace sx::spectral {
 namespace {
-
-// FFTW's planner and plan destruction are not thread-safe; executing a plan
-// with the new-array interface is. Every planner call goes through this lock.
-std::mutex &planner_lock() {
-    static std::mutex m;
-    return m;
-}
 
 template <class R> struct Lib;
 
@@ -102,7 +96,9 @@ public:
         const auto sny = static_cast<ptrdiff_t>(ny), snx = static_cast<ptrdiff_t>(nx);
         const fftw_iodim64 row{snx, 1, 1}, rows{sny, snx, snx};
         const fftw_iodim64 col{sny, 1, 1}, cols{snx, sny, sny};
-        std::lock_guard<std::mutex> g(planner_lock());
+        // Planning and destruction are serialised by FFTW's own process-wide
+        // lock; executing with the new-array interface needs none.
+        sx::fftw_planner_make_safe();
         p->rows_ = L::guru(1, &row, 1, &rows, p->in_.get(), p->out_.get(), dir);
         if (p->rows_ == nullptr) return nullptr;
         if (two_d) {
@@ -113,8 +109,6 @@ public:
     }
 
     ~Plan() {
-        if (rows_ == nullptr && cols_ == nullptr) return;
-        std::lock_guard<std::mutex> g(planner_lock());
         if (rows_ != nullptr) L::destroy(rows_);
         if (cols_ != nullptr) L::destroy(cols_);
     }
