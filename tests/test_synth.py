@@ -224,6 +224,29 @@ def test_held_symbol_output_is_the_sum_of_its_parts(type_, freq, snr, cur):
     assert got.tobytes() == expect.tobytes()
 
 
+def test_steps_into_out():
+    def make():
+        return S(type="qpsk", sps=4, snr=10.0, freq=100.0, seed=2)
+
+    e, expect = make(), make().steps(40)
+    buf = np.full((4, 8), 7, np.complex64)  # any shape, C-contiguous
+    r = e.steps(10, out=buf)
+    assert r.shape == (10,) and r.base is buf and buf.shape == (4, 8)
+    bp.assert_same(r, expect[:10])
+    assert (buf.ravel()[10:] == 7).all()
+    ro = np.zeros(10, np.complex64)
+    ro.flags.writeable = False
+    for bad in (np.zeros(10, np.complex128), np.zeros(20, np.complex64)[::2], ro, bytearray(80)):
+        with pytest.raises(TypeError, match="^out must be a writable, C-contiguous ndarray of the output dtype$"):
+            e.steps(10, out=bad)
+    with pytest.raises(ValueError, match=r"^out has 9 elements, need >= 10$"):
+        e.steps(10, out=np.zeros(9, np.complex64))
+    with pytest.raises(TypeError):
+        e.steps(n=3)
+    # Refused calls produced nothing: the stream goes on where it was.
+    bp.assert_same(e.steps(30, np.empty(30, np.complex64)), expect[10:])
+
+
 @pytest.mark.parametrize("lfsr", ["galois", "fibonacci"])
 def test_bpsk_holds_pn_chips(lfsr):
     e = S(type="bpsk", sps=8, lfsr=lfsr, seed=0)
