@@ -31,4 +31,5 @@ test-asan:
 	KOLVANE_UNDER_SANITIZER=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 
 bench: setup
+	scripts/bench-deps.sh
 	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done
