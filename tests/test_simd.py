@@ -25,8 +25,9 @@ def level(module):
 
 
 def kernel_outputs():
-    """Outputs of every kernel with two forms, over shapes that reach their
-    vector bodies, tails and odd lengths."""
+    """Outputs of every kernel with two forms (FIR, resampler, PSD loops and
+    trace folds, oscillator and held-symbol mixing), over shapes that reach
+    their vector bodies, tails and odd lengths."""
     rng = np.random.default_rng(99)
     x = (rng.standard_normal(5003) + 1j * rng.standard_normal(5003)).astype(np.complex64)
     res = {}
@@ -47,6 +48,11 @@ def kernel_outputs():
         p.accumulate(x)
         p.accumulate_real(x.real.copy())
         res[f"psd-{mode}"] = p.power_twosided()
+    for snr in (100.0, 20.0):
+        e = wfm._SynthEngine(type="tone", fs=1e6, freq=-4321.0, snr=snr, seed=5)
+        e.set_cur_re(0.3)
+        e.set_cur_im(-0.7)
+        res[f"synth-tone-{snr}"] = e.steps(3003)
     e = wfm._SynthEngine(type="qpsk", sps=8, snr=12.0, freq=1234.0, seed=5)
     e.set_rrc(wfm.rrc_taps(0.35, 8, 6))
     res["synth-poly"] = e.steps(3000)
