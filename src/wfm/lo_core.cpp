@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <new>
 
 #include "core/sx_simd.h"
@@ -91,39 +92,51 @@ template <bool Mix> size_t run_generic(lo *l, size_t n, float sr, float si, cons
     return n;
 }
 
-// Eight samples per step: the eight phases in one register, the table read by
-// two gathers (the entries the one-sample loop reads), the arithmetic lane by
-// lane as there, then interleaved to (I, Q) pairs.
+// The table again as (cosine, sine) pairs, for the AVX2 form: one 64-bit
+// gather per sample instead of two 32-bit ones. Built from lo_sin_lut on the
+// first use of that form; the same values, so the same bits.
+alignas(64) float g_pairs[2 * kSineLutSize];
+std::once_flag g_pairs_once;
+
+void ensure_pairs() {
+    std::call_once(g_pairs_once, [] {
+        for (size_t i = 0; i < kSineLutSize; ++i) {
+            g_pairs[2 * i] = lo_sin_lut[(i + kSineLutQuarter) & 0xFFFFu];
+            g_pairs[2 * i + 1] = lo_sin_lut[i];
+        }
+    });
+}
+
+// Eight samples per step: the eight phases in one register, each sample's
+// (cos, sin) pair fetched by a 64-bit gather, then mixed lane by lane as the
+// one-sample loop does (addsub gives sr*cr - si*ci in I and sr*ci + si*cr in Q).
 template <bool Mix> SX_TARGET_AVX2 size_t run_avx2(lo *l, size_t n, float sr, float si, const float *w, float *out) {
     const uint32_t inc = l->phase_inc;
     const size_t n8 = n & ~size_t{7};
     if (n8 > 0) {
+        ensure_pairs();
+        const double *pairs = reinterpret_cast<const double *>(g_pairs);
         __m256i p = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(l->phase)),
                                      _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
                                                         _mm256_set1_epi32(static_cast<int>(inc))));
         const __m256i step8 = _mm256_set1_epi32(static_cast<int>(inc * 8u));
-        const __m256i quarter = _mm256_set1_epi32(static_cast<int>(kSineLutQuarter));
-        const __m256i mask = _mm256_set1_epi32(0xFFFF);
         const __m256 vsr = _mm256_set1_ps(sr), vsi = _mm256_set1_ps(si);
+        // Masked gathers with every lane enabled: the plain form leaves its
+        // merge source undefined, which the compiler rightly warns about.
+        const __m256d zero = _mm256_setzero_pd(), all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
         for (size_t i = 0; i < n8; i += 8) {
             const __m256i idx = _mm256_srli_epi32(p, 16);
-            const __m256 sn = _mm256_i32gather_ps(lo_sin_lut, idx, 4);
-            const __m256 cs = _mm256_i32gather_ps(lo_sin_lut, _mm256_and_si256(_mm256_add_epi32(idx, quarter), mask), 4);
-            __m256 re = cs, im = sn;
-            if constexpr (Mix) {
-                re = _mm256_sub_ps(_mm256_mul_ps(vsr, cs), _mm256_mul_ps(vsi, sn));
-                im = _mm256_add_ps(_mm256_mul_ps(vsr, sn), _mm256_mul_ps(vsi, cs));
+            __m256 c[2] = {
+                _mm256_castpd_ps(_mm256_mask_i32gather_pd(zero, pairs, _mm256_castsi256_si128(idx), all, 8)),
+                _mm256_castpd_ps(_mm256_mask_i32gather_pd(zero, pairs, _mm256_extracti128_si256(idx, 1), all, 8))};
+            for (int h = 0; h < 2; ++h) {
+                if constexpr (Mix) {
+                    const __m256 swapped = _mm256_permute_ps(c[h], 0xB1);
+                    c[h] = _mm256_addsub_ps(_mm256_mul_ps(vsr, c[h]), _mm256_mul_ps(vsi, swapped));
+                    c[h] = _mm256_add_ps(c[h], w ? _mm256_loadu_ps(w + 2 * i + 8 * h) : _mm256_setzero_ps());
+                }
+                _mm256_storeu_ps(out + 2 * i + 8 * h, c[h]);
             }
-            const __m256 lo4 = _mm256_unpacklo_ps(re, im), hi4 = _mm256_unpackhi_ps(re, im);
-            __m256 a = _mm256_permute2f128_ps(lo4, hi4, 0x20), b = _mm256_permute2f128_ps(lo4, hi4, 0x31);
-            if constexpr (Mix) {
-                const __m256 wa = w ? _mm256_loadu_ps(w + 2 * i) : _mm256_setzero_ps();
-                const __m256 wb = w ? _mm256_loadu_ps(w + 2 * i + 8) : _mm256_setzero_ps();
-                a = _mm256_add_ps(a, wa);
-                b = _mm256_add_ps(b, wb);
-            }
-            _mm256_storeu_ps(out + 2 * i, a);
-            _mm256_storeu_ps(out + 2 * i + 8, b);
             p = _mm256_add_epi32(p, step8);
         }
         l->phase += static_cast<uint32_t>(n8) * inc;
