@@ -305,7 +305,8 @@ void noise_chunk(wfm_synth *e, float *out, size_t m) {
 // A held symbol s (the types whose symbol never changes) needs no symbol pass:
 // on the oscillator's carrier the oscillator mixes it in as it runs, and on the
 // plain carrier 1 + 0j every product is one constant. Without noise nothing
-// is added but +0, as the general sum does. The same bits as produce_general.
+// is added but +0, as the general sum does: the bits of the general path in
+// produce(). False for a chirp, whose carrier only that path computes.
 bool produce_held(wfm_synth *e, float *o, size_t m) {
     const float sr = e->cur_re, si = e->cur_im;
     if (e->osc) {
