@@ -25,6 +25,8 @@ from scipy import signal
 
 from kolvane import resample
 
+import peers
+
 LIB = C.CDLL(resample.__file__)
 P = C.c_void_p
 SZ = C.c_size_t
@@ -56,9 +58,8 @@ void hb_decim_block(resamp2_crcf q, liquid_float_complex *x, unsigned pairs, liq
 
 
 def load_liquid():
-    try:
-        liq = C.CDLL("libliquid.so")
-    except OSError:
+    liq = peers._load("liquid")
+    if liq is None:
         return None, None
     shim = None
     d = tempfile.mkdtemp(prefix="kolvane_bench_")
