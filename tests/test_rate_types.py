@@ -190,3 +190,41 @@ def test_with_block_and_push_out():
         assert np.shares_memory(y, out) and 3 <= y.size <= 5
     with pytest.raises(RuntimeError, match="^destroyed$"):
         c.execute(X[:4])
+
+
+def rrc_pulse(t, b):
+    t = np.asarray(t, float)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        p = (np.sin(np.pi * t * (1 - b)) + 4 * b * t * np.cos(np.pi * t * (1 + b))) / (np.pi * t * (1 - (4 * b * t) ** 2))
+    p[np.abs(t) < 1e-9] = 1 - b + 4 * b / np.pi
+    edge = np.abs(np.abs(t) - 1 / (4 * b)) < 1e-9
+    p[edge] = b / np.sqrt(2) * ((1 + 2 / np.pi) * np.sin(np.pi / (4 * b)) + (1 - 2 / np.pi) * np.cos(np.pi / (4 * b)))
+    return p
+
+
+def eye_opening(sps_in, comp, beta=0.35, span=8):
+    """RRC-shaped BPSK at sps_in through MatchedRateConverter(pulse_sps=4): the
+    smallest symbol magnitude over their mean, at the best timing (the output
+    interpolated to 32 samples per symbol)."""
+    from scipy.signal import resample_poly
+
+    sym = np.random.default_rng(2).choice([-1.0, 1.0], 1200)
+    up = np.zeros(sym.size * sps_in)
+    up[::sps_in] = sym
+    h = rrc_pulse(np.arange(-span * sps_in, span * sps_in + 1) / sps_in, beta)
+    x = (0.2 * np.convolve(up, h / np.sqrt(np.sum(h**2)))).astype(np.complex64)
+    m = resample.MatchedRateConverter(rate=4 / sps_in, compensate=comp, beta=beta, span=span, pulse_sps=4.0)
+    z = resample_poly(m.execute(x).real[200:4200].astype(float), 8, 1)
+    best = max((np.abs(z[64 + p : -64 : 32]) for p in range(32)), key=np.mean)
+    return best.min() / best.mean()
+
+
+@pytest.mark.parametrize("sps_in", [3, 6, 16, 40])
+def test_matched_converter_opens_the_eye(sps_in):
+    """Through the matched RRC bank the RRC-shaped symbols become a Nyquist
+    pulse: at the best timing every symbol stands clear of zero."""
+    assert eye_opening(sps_in, 1) > 0.95
+
+
+def test_folded_compensator_flattens_the_cic_droop():
+    assert eye_opening(32, 1) > 0.98 > eye_opening(32, 0)
