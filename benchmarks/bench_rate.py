@@ -292,6 +292,11 @@ def main():
         makers = [("RateConverter", ours(rate)), ("resample_poly", poly(rate))]
         if liq is not None:
             makers.append(("msresamp_crcf 60dB", liquid_ms(liq, rate)))
+            # Like for like: liquid-dsp designed for the rejection we reach.
+            ours_rej = rejection(ours(rate), rate, 0.25)
+            if np.isfinite(ours_rej) and -ours_rej < 59:
+                att = float(np.floor(-ours_rej))
+                makers.append(("msresamp_crcf %ddB" % att, liquid_ms(liq, rate, att)))
         runs = [measure(m) for _, m in makers]
         times = best_all([lambda r=r: r(x) for r in runs])
         for r in runs:
