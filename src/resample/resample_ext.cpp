@@ -219,9 +219,9 @@ PyObject *FIR_execute_py(PyObject *self, PyObject *args, PyObject *kw) {
     py::Output res;
     if (!res.prepare(out, NPY_COMPLEX64, py::out_len(fir_execute_max_out(h), n))) return nullptr;
     // The core filters in place too, so out may share memory with x.
-    const cf32_t *xs = x.data<cf32_t>();
-    cf32_t *y = res.data<cf32_t>();
-    if (n > 0 && c.run(n, [&] { return fir_execute(h, xs, n, y); }) != n) {
+    const auto *xin = x.data<cf32_t>();
+    auto *y = res.data<cf32_t>();
+    if (n > 0 && c.run(n, [&] { return fir_execute(h, xin, n, y); }) != n) {
         PyErr_SetString(PyExc_MemoryError, "fir_execute could not grow its work buffer");
         return nullptr;
     }
