@@ -175,6 +175,31 @@ def test_processing_calls_take_no_lasting_references():
     assert (sys.getrefcount(dt), sys.getrefcount(out)) == before
 
 
+# One ceiling (2**28 elements) on counts that size what a call produces or an
+# object holds; above it a clear ValueError comes before any allocation.
+def _telemetry(n):
+    from kolvane import telemetry
+
+    return telemetry.Telemetry(n)
+
+
+COUNT_CEILING = {
+    "PN.generate": lambda n: wfm.PN(length=7, seed=1).generate(n),
+    "Gold.generate": lambda n: wfm.Gold().generate(n, out=np.zeros(256, np.uint8)),
+    "_SynthEngine.steps": lambda n: wfm._SynthEngine().steps(n),
+    "Telemetry": _telemetry,
+    "rrc_taps": lambda n: wfm.rrc_taps(0.35, min(n // 2, 2**31 - 1), 1),
+}
+
+
+@pytest.mark.parametrize("name", list(COUNT_CEILING))
+@pytest.mark.parametrize("n", [2**28 + 1, 2**31, 2**40, 2**64 - 1])
+def test_counts_above_the_ceiling_are_refused(name, n):
+    with pytest.raises(ValueError, match=r"above the ceiling of 268435456 \(2\*\*28\)"):
+        COUNT_CEILING[name](n)
+    assert COUNT_CEILING[name](256) is not None
+
+
 def _blue_reader(tmp_path):
     from kolvane import iqreader, iqwriter
 
@@ -189,18 +214,13 @@ def _memory_capture(_):
 
     t = telemetry.Telemetry()
     t.probe("a")
-    cap = telemetry.MemoryCapture(t, 64, None)
-    return cap
-
-
-def _record_dtype():
-    return np.dtype([("n", "<u8"), ("value", "<f4"), ("probe", "<u2"), ("flags", "<u2")])
+    return telemetry.MemoryCapture(t, 64, None)
 
 
 def _out_cases():
     from kolvane import resample, spectral, telemetry
 
-    c64, c128, f32, f64 = (np.dtype(t) for t in (np.complex64, np.complex128, np.float32, np.float64))
+    c64, c128, f32 = (np.dtype(t) for t in (np.complex64, np.complex128, np.float32))
     x64, x128 = np.ones(16, c64), np.ones(16, c128)
     cases = {}
     for cls, n in ((spectral.FFT, (16,)), (spectral.FFT2D, (4, 4))):

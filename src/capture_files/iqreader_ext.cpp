@@ -30,8 +30,13 @@ int Reader_init(PyObject *self, PyObject *args, PyObject *kw) {
         Py_DECREF(path);
         return -1;
     }
-    iqreader *h = iqreader_create(PyBytes_AS_STRING(path), st, en);
+    char why[256];
+    iqreader *h = iqreader_create_why(PyBytes_AS_STRING(path), st, en, why, sizeof why);
     Py_DECREF(path);
+    if (h == nullptr && why[0] != '\0') {
+        PyErr_Format(PyExc_ValueError, "cannot open capture: %s", why);
+        return -1;
+    }
     if (h == nullptr) {
         PyErr_SetString(PyExc_ValueError,
                         "cannot open capture: no such file, unrecognised file type, or an unsupported BLUE format "
@@ -66,7 +71,7 @@ struct SigintForward {
 };
 
 struct ReadNeed {
-    static size_t need(iqreader *h, size_t n) { return py::out_len(iqreader_read_max_out(h, n), n); }
+    static size_t need(iqreader *h, size_t n) { return iqreader_read_max_out(h, n); }
 };
 
 PyObject *Reader_read_follow(PyObject *self, PyObject *args, PyObject *kw) {
@@ -77,7 +82,7 @@ PyObject *Reader_read_follow(PyObject *self, PyObject *args, PyObject *kw) {
     auto *h = c.args(args, kw, "|O&O", kwlist, py::to_size, &count, &out);
     if (h == nullptr) return nullptr;
     py::Output o;
-    if (!o.prepare(out, NPY_COMPLEX64, py::out_len(iqreader_read_follow_max_out(h, count), count))) return nullptr;
+    if (!o.prepare(out, NPY_COMPLEX64, iqreader_read_follow_max_out(h, count))) return nullptr;
     float *y = o.data<float>();
     const size_t cap = o.capacity();
     SigintForward forward;

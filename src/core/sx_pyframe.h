@@ -19,6 +19,8 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include "core/sx_count_ceiling.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -634,9 +636,16 @@ private:
 
 // Output-count rules: room for how many results a call needs, given the handle
 // and the input length (or the requested count of a generator). A rule is any
-// type with `static size_t need(Core *h, size_t n)`.
+// type with `static size_t need(Core *h, size_t n)`; it may refuse the call by
+// setting an exception and returning kRefused.
+inline constexpr size_t kRefused = SIZE_MAX;
 template <auto MaxOut> struct ByMaxOut {  // the call's bound, or n when larger or unbounded
     template <class H> static size_t need(H *h, size_t n) { return out_len(static_cast<size_t>(MaxOut(h)), n); }
+};
+template <auto MaxOut> struct ByCount {  // a generator's count, at most the count ceiling, then as ByMaxOut
+    template <class H> static size_t need(H *h, size_t n) {
+        return count_ok(n, "count") ? ByMaxOut<MaxOut>::need(h, n) : kRefused;
+    }
 };
 struct ByInput {  // exactly the input length
     template <class H> static size_t need(H *, size_t n) { return n; }
@@ -669,8 +678,9 @@ PyObject *execute(PyObject *self, PyObject *args, PyObject *kw) {
     auto *h = c.args(args, kw, "O&|O", kwlist, convert_input<InType>, &in, &out);
     if (h == nullptr) return nullptr;
     const size_t n = in.size();
+    const size_t need = Rule::need(h, n);
     Output o;
-    if (!o.prepare(out, OutType, Rule::need(h, n))) return nullptr;
+    if (need == kRefused || !o.prepare(out, OutType, need)) return nullptr;
     const auto *x = in.data<typename Sig::Input>();
     auto *y = o.data<typename Sig::Output>();
     const size_t cap = o.capacity();
@@ -687,8 +697,9 @@ template <class O, int OutType, auto Gen, class Rule> PyObject *generate(PyObjec
     Call<O> c(self);
     auto *h = c.args(args, kw, "|O&O", kwlist, to_size, &count, &out);
     if (h == nullptr) return nullptr;
+    const size_t need = Rule::need(h, count);
     Output o;
-    if (!o.prepare(out, OutType, Rule::need(h, count))) return nullptr;
+    if (need == kRefused || !o.prepare(out, OutType, need)) return nullptr;
     auto *y = o.data<typename Sig::Output>();
     const size_t cap = o.capacity();
     return o.finish(static_cast<size_t>(c.run(cap, [&] { return Gen(h, count, y, cap); })));

@@ -63,10 +63,7 @@ inline PyObject *steps(PyObject *self, PyObject *args) {
     py::Call<SynthObj> c(self);
     auto *h = c.positional(args, "|O&:steps", py::to_size, &n);
     if (h == nullptr) return nullptr;
-    if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / 8) {
-        PyErr_SetString(PyExc_OverflowError, "steps: n samples do not fit in memory");
-        return nullptr;
-    }
+    if (!py::count_ok(n, "steps: n")) return nullptr;
     PyObject *out = py::new_array(NPY_COMPLEX64, n);
     if (out == nullptr) return nullptr;
     float *y = py::array_data<float>(out);
@@ -178,7 +175,7 @@ inline PyMethodDef methods[] = {
     py::method_noargs("step", step, "step()\n--\n\nThe next sample as a complex."),
     py::method_varargs("steps", steps,
                        "steps(n=1, /)\n--\n\nThe next n samples as a new complex64 array (equal to n step() calls;\n"
-                       "the first block of a chirp fixes its sweep length to n)."),
+                       "the first block of a chirp fixes its sweep length to n). n above 2**28 raises ValueError."),
     py::method_o("set_rrc", set_array<NPY_FLOAT32, wfm_synth_set_rrc, kSetRrc, UINT32_MAX>,
                  "set_rrc(taps, /)\n--\n\nPulse shaping with real taps (scaled by sqrt(sps)): polyphase for a\n"
                  "power-of-two sps, zero-stuffed FIR otherwise. Ignored by tone, noise and chirp."),

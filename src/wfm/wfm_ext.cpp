@@ -1,4 +1,5 @@
 // The wfm extension module: sequence generators and the synthesis engine.
+#include "core/sx_count_ceiling.h"
 #include "core/sx_pyframe.h"
 #include "wfm/awgn_core.h"
 #include "wfm/ccsds_asm_core.h"
@@ -17,11 +18,12 @@ namespace {
 // Chip generators (PN, Gold): generate(count=1, out=None) -> uint8 chips
 
 template <class O, auto Generate, auto MaxOut>
-constexpr auto generate = py::generate<O, NPY_UINT8, Generate, py::ByMaxOut<MaxOut>>;
+constexpr auto generate = py::generate<O, NPY_UINT8, Generate, py::ByCount<MaxOut>>;
 
 constexpr const char *kGenerateDoc =
     "generate(count=1, out=None)\n--\n\n"
-    "Next `count` chips as a uint8 array (0 or 1); successive calls continue the sequence.";
+    "Next `count` chips as a uint8 array (0 or 1); successive calls continue the sequence.\n"
+    "count above 2**28 raises ValueError.";
 constexpr const char *kMaxOutDoc = "generate_max_out()\n--\n\nAlways 0: the generator writes as many chips as asked.";
 
 // PN ----------------------------------------------------------------------------
@@ -184,6 +186,7 @@ PyObject *m_rrc_taps(PyObject *, PyObject *args, PyObject *kw) {
                      2 * prod + 1);
         return nullptr;
     }
+    if (prod > 0 && !py::count_ok(static_cast<uint64_t>(2 * prod + 1), "rrc_taps: 2*span*sps + 1 =")) return nullptr;
     npy_intp n = static_cast<npy_intp>(2 * prod + 1);
     PyObject *out = PyArray_SimpleNew(1, &n, NPY_FLOAT32);
     if (out == nullptr) return nullptr;
