@@ -1,6 +1,9 @@
 // The binding frame shared by every extension module: a Python type that owns one
-// core handle, its lifecycle methods (destroy / __enter__ / __exit__), the
-// "destroyed" check, array input, the out= rules, state methods, status-to-
+// core handle, its lifecycle methods (destroy / __enter__ / __exit__), the call
+// protocol every method follows (Call: "destroyed" and busy checks, arguments
+// converted before the handle is fetched again and pinned, the interpreter lock
+// released around heavy core work), typed property getters, array input, the
+// out= rules with the execute/generate adapters, state methods, status-to-
 // exception formatting and the NumPy import sequence.
 //
 // Header-only on purpose: each module includes it from its single *_ext.cpp, so
