@@ -668,10 +668,20 @@ template <class R, class H, class N, class Out, class C> struct CoreCall<R (*)(H
 
 inline constexpr char kArgX[] = "x";
 
+// Where results go: the caller's out= (checked by the frame's rules) or, without
+// it, a fresh array. A type that reuses a buffer of its own passes a policy of the
+// same shape; it sees the converted input too, to keep it apart from the buffer.
+struct FreshOutput {
+    template <class O> static bool prepare(O *, Output &res, PyObject *out, int typenum, size_t need, Input &) {
+        return res.prepare(out, typenum, need);
+    }
+};
+
 // <verb>(x, out=None): x converted to InType (any shape, flattened), the result
-// sized by Rule and written with Exec(h, x, n, out, cap); the interpreter lock is
-// released around Exec for large blocks.
-template <class O, int InType, int OutType, auto Exec, class Rule, const char *Arg = kArgX>
+// sized by Rule, placed by Place and written with Exec(h, x, n, out, cap); the
+// interpreter lock is released around Exec for large blocks.
+template <class O, int InType, int OutType, auto Exec, class Rule, const char *Arg = kArgX,
+          class Place = FreshOutput>
 PyObject *execute(PyObject *self, PyObject *args, PyObject *kw) {
     using Sig = CoreCall<decltype(Exec)>;
     static const char *kwlist[] = {Arg, "out", nullptr};
@@ -683,11 +693,11 @@ PyObject *execute(PyObject *self, PyObject *args, PyObject *kw) {
     const size_t n = in.size();
     const size_t need = Rule::need(h, n);
     Output o;
-    if (need == kRefused || !o.prepare(out, OutType, need)) return nullptr;
+    if (need == kRefused || !Place::prepare(c.object(), o, out, OutType, need, in)) return nullptr;
     const auto *x = in.data<typename Sig::Input>();
     auto *y = o.data<typename Sig::Output>();
     const size_t cap = o.capacity();
-    return o.finish(static_cast<size_t>(c.run(n > cap ? n : cap, [&] { return Exec(h, x, n, y, cap); })));
+    return o.finish(static_cast<size_t>(c.run(n > need ? n : need, [&] { return Exec(h, x, n, y, cap); })));
 }
 
 // <verb>(count=1, out=None): a generator asked for `count` results, written with
@@ -705,7 +715,7 @@ template <class O, int OutType, auto Gen, class Rule> PyObject *generate(PyObjec
     if (need == kRefused || !o.prepare(out, OutType, need)) return nullptr;
     auto *y = o.data<typename Sig::Output>();
     const size_t cap = o.capacity();
-    return o.finish(static_cast<size_t>(c.run(cap, [&] { return Gen(h, count, y, cap); })));
+    return o.finish(static_cast<size_t>(c.run(need, [&] { return Gen(h, count, y, cap); })));
 }
 
 // A fresh 1-D array of `n` elements of `typenum` (new reference or null).
