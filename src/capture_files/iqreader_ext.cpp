@@ -71,6 +71,8 @@ struct SigintForward {
 };
 
 struct ReadNeed {
+    // What the read can return, never the count alone: read(2**40) on a short
+    // file must not ask for terabytes.
     static size_t need(iqreader *h, size_t n) { return iqreader_read_max_out(h, n); }
 };
 
@@ -83,6 +85,7 @@ PyObject *Reader_read_follow(PyObject *self, PyObject *args, PyObject *kw) {
     if (h == nullptr) return nullptr;
     py::Output o;
     if (!o.prepare(out, NPY_COMPLEX64, iqreader_read_follow_max_out(h, count))) return nullptr;
+    // Sized by what the read can return, never by the count alone.
     float *y = o.data<float>();
     const size_t cap = o.capacity();
     SigintForward forward;

@@ -645,10 +645,9 @@ inline constexpr size_t kRefused = SIZE_MAX;
 template <auto MaxOut> struct ByMaxOut {  // the call's bound, or n when larger or unbounded
     template <class H> static size_t need(H *h, size_t n) { return out_len(static_cast<size_t>(MaxOut(h)), n); }
 };
-template <auto MaxOut> struct ByCount {  // a generator's count, at most the count ceiling, then as ByMaxOut
-    template <class H> static size_t need(H *h, size_t n) {
-        return count_ok(n, "count") ? ByMaxOut<MaxOut>::need(h, n) : kRefused;
-    }
+// A generator rule whose count must also stay under the one per-call ceiling.
+template <class Rule> struct Capped : Rule {
+    static bool admit(size_t n) { return count_ok(n, "count"); }
 };
 struct ByInput {  // exactly the input length
     template <class H> static size_t need(H *, size_t n) { return n; }
@@ -710,6 +709,8 @@ template <class O, int OutType, auto Gen, class Rule> PyObject *generate(PyObjec
     Call<O> c(self);
     auto *h = c.args(args, kw, "|O&O", kwlist, to_size, &count, &out);
     if (h == nullptr) return nullptr;
+    if constexpr (requires { Rule::admit(count); })
+        if (!Rule::admit(count)) return nullptr;
     const size_t need = Rule::need(h, count);
     Output o;
     if (need == kRefused || !o.prepare(out, OutType, need)) return nullptr;

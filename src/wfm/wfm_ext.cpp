@@ -18,7 +18,7 @@ namespace {
 // Chip generators (PN, Gold): generate(count=1, out=None) -> uint8 chips
 
 template <class O, auto Generate, auto MaxOut>
-constexpr auto generate = py::generate<O, NPY_UINT8, Generate, py::ByCount<MaxOut>>;
+constexpr auto generate = py::generate<O, NPY_UINT8, Generate, py::Capped<py::ByMaxOut<MaxOut>>>;
 
 constexpr const char *kGenerateDoc =
     "generate(count=1, out=None)\n--\n\n"
