@@ -33,6 +33,7 @@ def _psd(o, x):
 WORKLOADS = {
     "resampler": (lambda: resample.Resampler(0.73), lambda o, x: o.execute(x).copy()),
     "resampler_ctrl": (lambda: resample.Resampler(1.31), lambda o, x: o.execute_ctrl(x, np.full(len(x), 1e-3)).copy()),
+    "fir": (lambda: resample.FIR(np.hanning(33).astype(np.float32)), lambda o, x: o.execute(x)),
     "fft": (lambda: spectral.FFT(BLOCK), lambda o, x: o.execute_cf32(x)),
     "fft2d": (lambda: spectral.FFT2D(128, 256), lambda o, x: o.execute_cf64(x.astype(np.complex128))),
     "psd": (lambda: spectral.PSD(1024), _psd),
