@@ -78,6 +78,16 @@ sx_reasm_destroy = _sig("sx_reasm_destroy", None, P)
 sx_reasm_pending = _sig("sx_reasm_pending", SZ, P)
 sx_reasm_push = _sig("sx_reasm_push", INT, P, ctypes.c_char_p, ctypes.c_char_p, SZ, ctypes.POINTER(P), HP)
 
+tlm_create = _sig("sx_tlm_create", P, SZ)
+tlm_destroy = _sig("sx_tlm_destroy", None, P)
+tlm_probe = _sig("sx_tlm_probe", INT, P, ctypes.c_char_p, ctypes.c_uint32)
+tlm_set_now = _sig("sx_tlm_set_now", None, P, U64)
+tlm_emit_checked = _sig("sx_tlm_emit_checked", INT, P, INT, D)
+tlm_sink_open = _sig("sx_tlm_sink_open", P, ctypes.c_char_p)
+tlm_sink_pump = _sig("sx_tlm_sink_pump", I64, P, P)
+tlm_sink_sent = _sig("sx_tlm_sink_sent", U64, P)
+tlm_sink_close = _sig("sx_tlm_sink_close", None, P)
+
 ROLES = ("pub", "sub", "push", "pull", "req", "rep")
 create = {
     "pub": _sig("sx_pub_create", P, ctypes.c_char_p, ctypes.c_uint16),
