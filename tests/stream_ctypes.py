@@ -168,7 +168,8 @@ class Ctx:
 
     def send(self, samples, wire="cf32", fs=0.0, fc=0.0, role=None):
         a = np.ascontiguousarray(samples, dtype=TYPES[wire][1])
-        return send[(role or self.role, wire)](self.h, a.ctypes.data, a.size // 2, fs, fc)
+        role = role or ("pub" if self.role == "tlm" else self.role)
+        return send[(role, wire)](self.h, a.ctypes.data, a.size // 2, fs, fc)
 
     def recv(self):
         """(rc, header dict or None, payload bytes, kind, sample type, num_samples)."""

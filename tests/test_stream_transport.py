@@ -68,6 +68,20 @@ def test_refused_sample_type_and_missing_server():
     assert not sc.create["pub"](b"nats://127.0.0.1:1/a", 0x1234)
 
 
+def test_calls_outside_a_role_are_invalid(nats_server, ctxs):
+    ep = nats_server.endpoint(fresh())
+    pub, push, tlm = ctxs("pub", ep), ctxs("push", ep), ctxs("tlm", ep)
+    m = sc.P()
+    x = block("cf32", 4)
+    assert sc.recv["sub"](pub.h, m, None) == SX_ERR_INVALID and not m.value
+    assert sc.recv["pull"](push.h, m, None) == SX_ERR_INVALID
+    assert sc.recv["sub"](None, m, None) == SX_ERR_INVALID
+    assert sc.send[("push", "cf32")](pub.h, x.ctypes.data, 2, 0.0, 0.0) == SX_ERR_INVALID
+    assert tlm.send(x) == SX_ERR_INVALID  # a telemetry context takes records, not samples
+    assert sc.send_tlm16(tlm.h, x.ctypes.data, 0, 0.0, 0.0) == SX_ERR_INVALID
+    assert pub.send(x[:0]) == SX_ERR_INVALID
+
+
 @pytest.mark.parametrize("wire", list(sc.TYPES))
 def test_pub_sub_round_trip_every_type(nats_server, ctxs, wire):
     ep = nats_server.endpoint(fresh("a.b"))
