@@ -7,6 +7,8 @@ import struct
 
 import numpy as np
 
+import kolvane.iqsink  # noqa: F401  (importing adopts the process-wide interrupt state)
+
 lib = ctypes.CDLL(importlib.util.find_spec("kolvane.iqsink").origin)
 
 P = ctypes.c_void_p

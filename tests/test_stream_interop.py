@@ -134,3 +134,15 @@ def test_telemetry_sink_frames(nats_server, records):
         assert np.array_equal(allrec["n"], np.arange(records)) and np.array_equal(allrec["value"], np.arange(records) * 0.5)
     sc.tlm_sink_close(sink)
     sc.tlm_destroy(ctx)
+
+
+def test_two_process_example(nats_server):
+    import os
+    import sys
+
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "examples"))
+    import iqsink_two_process
+
+    out = iqsink_two_process.main(nats_server.url, "example")
+    assert "received 20 blocks, 1310720 samples, then end of stream" in out
+    assert "power -6.02 dBFS" in out
