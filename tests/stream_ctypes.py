@@ -78,6 +78,7 @@ sx_msg_free = _sig("sx_msg_free", None, P)
 sx_reasm_create = _sig("sx_reasm_create", P, I64)
 sx_reasm_destroy = _sig("sx_reasm_destroy", None, P)
 sx_reasm_pending = _sig("sx_reasm_pending", SZ, P)
+sx_reasm_abandoned = _sig("sx_reasm_abandoned", U64, P)
 sx_reasm_push = _sig("sx_reasm_push", INT, P, ctypes.c_char_p, ctypes.c_char_p, SZ, ctypes.POINTER(P), HP)
 
 tlm_create = _sig("sx_tlm_create", P, SZ)

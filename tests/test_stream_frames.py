@@ -174,3 +174,15 @@ def test_bad_fragments_are_refused_and_keep_the_frame(reasm, name):
     assert reasm.push(BAD_FRAGMENTS[name])[0] == SX_ERR_INVALID
     rc, data, n, _ = reasm.push(_frag(payload=PAYLOAD[64:128], idx=1, off=64))
     assert (rc, data, n) == (1, PAYLOAD[:128], 16)
+
+
+def test_oldest_unfinished_frame_gives_way(reasm):
+    frags = [_fragments(PAYLOAD, 64, seq=s) for s in range(9)]
+    for f in frags:
+        assert reasm.push(f[0])[0] == 0
+    assert (sc.sx_reasm_pending(reasm.h), sc.sx_reasm_abandoned(reasm.h)) == (8, 1)
+    for f in frags[0][1:]:  # seq 0 was given up: its rest starts a frame of its own
+        assert reasm.push(f)[0] == 0
+    for f in frags[8][1:-1]:
+        assert reasm.push(f)[0] == 0
+    assert reasm.push(frags[8][-1])[:2] == (1, PAYLOAD)

@@ -62,6 +62,7 @@ struct sx_reasm {
     };
     int64_t max_payload = 0;
     uint64_t next_order = 0;
+    uint64_t abandoned = 0;
     std::vector<std::unique_ptr<Frame>> frames;
 };
 
@@ -158,6 +159,7 @@ int reasm_feed(sx_reasm *r, std::string_view key, const sx_frame_header &h, cons
             for (size_t i = 1; i < r->frames.size(); ++i)
                 if (r->frames[i]->order < r->frames[oldest]->order) oldest = i;
             r->frames.erase(r->frames.begin() + static_cast<ptrdiff_t>(oldest));
+            ++r->abandoned;
         }
         nf->order = r->next_order++;
         f = nf.get();
@@ -350,6 +352,7 @@ sx_reasm *sx_reasm_create(int64_t max_payload) {
 void sx_reasm_destroy(sx_reasm *r) { delete r; }
 
 size_t sx_reasm_pending(const sx_reasm *r) { return r ? r->frames.size() : 0; }
+uint64_t sx_reasm_abandoned(const sx_reasm *r) { return r ? r->abandoned : 0; }
 
 int sx_reasm_push(sx_reasm *r, const char *key, const void *data, size_t length, sx_msg **out, sx_frame_header *hdr) {
     if (r == nullptr || key == nullptr || out == nullptr) return SX_ERR_INVALID;

@@ -83,6 +83,10 @@ SX_API sx_reasm *sx_reasm_create(int64_t max_payload);
 SX_API void sx_reasm_destroy(sx_reasm *r);
 /* Frames in progress. */
 SX_API size_t sx_reasm_pending(const sx_reasm *r);
+/* Frames given up unfinished: at most 8 are kept in progress, and a new one
+ * beyond that replaces the one that has waited longest (a sender that died
+ * mid-frame must not hold its slot for ever). */
+SX_API uint64_t sx_reasm_abandoned(const sx_reasm *r);
 /* Feeds one validated-or-not fragment (a whole frame with extension). Returns 1
  * with *out (and *hdr when given) set when this fragment completes its frame, 0
  * when it was taken (or was a repeat) and the frame is still incomplete, or

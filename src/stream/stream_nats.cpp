@@ -201,8 +201,9 @@ Ctx *create(int role, uint16_t kind, sx_sample_type_t sample_type, const char *e
         default: break;
         }
         if (!ok) return nullptr;
+        // A message length crosses the client's interface as an int.
         const int64_t mp = natsConnection_GetMaxPayload(c->nc);
-        c->max_payload = mp > 0 ? mp : kDefaultMaxPayload;
+        c->max_payload = mp > 0 ? std::min<int64_t>(mp, std::numeric_limits<int>::max()) : kDefaultMaxPayload;
         if (role == SX_ROLE_SUB || role == SX_ROLE_REQ || role == SX_ROLE_REP) {
             c->reasm = sx_reasm_create(c->max_payload);
             if (c->reasm == nullptr) return nullptr;
@@ -549,6 +550,7 @@ int sx_stream_drain(sx_stream_ctx *c, int64_t timeout_ms) {
 
 int64_t sx_stream_max_payload(const sx_stream_ctx *c) { return c ? c->max_payload : 0; }
 size_t sx_stream_pending_frames(const sx_stream_ctx *c) { return c ? sx_reasm_pending(c->reasm) : 0; }
+uint64_t sx_stream_abandoned_frames(const sx_stream_ctx *c) { return c ? sx_reasm_abandoned(c->reasm) : 0; }
 
 void sx_stream_interrupt(void) { sx_interrupt(); }
 void sx_stream_resume(void) { sx_resume(); }

@@ -95,8 +95,10 @@ SX_API int sx_pub_flush(sx_stream_ctx *ctx, int64_t timeout_ms);
 SX_API int sx_stream_drain(sx_stream_ctx *ctx, int64_t timeout_ms);
 /* The server's max payload as read at connection [bytes]; 0 for null. */
 SX_API int64_t sx_stream_max_payload(const sx_stream_ctx *ctx);
-/* Frames of other senders still being reassembled on a receiving context. */
+/* Fragmented frames still being reassembled on a receiving context, and those
+ * given up unfinished (see sx_reasm_abandoned). */
 SX_API size_t sx_stream_pending_frames(const sx_stream_ctx *ctx);
+SX_API uint64_t sx_stream_abandoned_frames(const sx_stream_ctx *ctx);
 
 /* The process-wide interrupt, under the transport's names. */
 SX_API void sx_stream_interrupt(void);
