@@ -267,14 +267,15 @@ inline __attribute__((always_inline)) cf32_t dot(const resamp_t *r, const float 
     return {h[0] + h[2], h[1] + h[3]};
 }
 
-// One complex sample in all four lane pairs: a single 64-bit broadcast.
+// One complex sample in all four lane pairs, built in registers in both forms
+// (a broadcast written otherwise goes through the stack in the portable one).
 typedef double v2d __attribute__((vector_size(16)));
-typedef double v4d __attribute__((vector_size(32)));
-inline __attribute__((always_inline)) v4d broadcast_sample(const cf32_t *x) {
+inline __attribute__((always_inline)) v8f broadcast_sample(const cf32_t *x) {
     double d;
     std::memcpy(&d, x, sizeof d);
-    const v2d t = {d, 0.0};
-    return __builtin_shufflevector(t, t, 0, 0, 0, 0);
+    const v2d t = {d, d};
+    const v4f h = (v4f)t;
+    return __builtin_shufflevector(h, h, 0, 1, 2, 3, 0, 1, 2, 3);
 }
 
 // Stages m inputs below pos, newest lowest: line[pos - 1 - i] = in[i].
@@ -319,31 +320,32 @@ inline __attribute__((always_inline)) size_t interp_loop(resamp_t *r, const cf32
 // the accumulators D of the output period in progress with the branch of its
 // own instant; an output completes at every wrap, when E (the partial sums of
 // the periods before) moves up one tap and takes D in: out = E'[T - 1] with
-// E'[k] = E[k - 1] + D[k] (E[-1] = 0), then D = 0. NV as in dot().
-template <size_t NV>
+// E'[k] = E[k - 1] + D[k] (E[-1] = 0), then D = 0. NV as in dot(); with NV
+// fixed D lives in registers for the whole call, and E too when ERegs (the
+// portable form has half the register width, and keeps a long E in memory).
+template <size_t NV, bool ERegs>
 inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out,
                                                         size_t out_cap) {
     constexpr size_t kRegs = NV ? NV : 1;
+    constexpr bool kE = NV > 0 && ERegs;
     const size_t nv = NV ? NV : r->nv;
     const size_t T = r->T;
     const uint32_t step = r->step;
     const float rf = static_cast<float>(r->rate);
     const v8f rate = {rf, rf, rf, rf, rf, rf, rf, rf};
-    // With NV fixed the accumulators live in registers for the whole call.
     v8f dreg[kRegs], ereg[kRegs];
     v8f *D = NV ? dreg : reinterpret_cast<v8f *>(r->D.data());
-    v8f *E = NV ? ereg : reinterpret_cast<v8f *>(r->E.data());
+    v8f *E = kE ? ereg : reinterpret_cast<v8f *>(r->E.data());
     if constexpr (NV > 0)
-        for (size_t v = 0; v < NV; ++v) {
-            dreg[v] = load8(r->D.data() + 8 * v);
-            ereg[v] = load8(r->E.data() + 8 * v);
-        }
+        for (size_t v = 0; v < NV; ++v) dreg[v] = load8(r->D.data() + 8 * v);
+    if constexpr (kE)
+        for (size_t v = 0; v < NV; ++v) ereg[v] = load8(r->E.data() + 8 * v);
     // The output is lane pair T - 1 of E', in its last vector.
     const size_t ol = 2 * ((T - 1) % 4);
     uint32_t ph = r->phase;
     size_t m = 0;
     for (size_t i = 0; i < n_in && m < out_cap; ++i) {
-        const v8f xs = (v8f)broadcast_sample(in + i) * rate;
+        const v8f xs = broadcast_sample(in + i) * rate;
         const float *__restrict b = r->branch(ph);
         for (size_t v = 0; v < nv; ++v) D[v] += load8(b + 8 * v) * xs;
         const uint32_t nx = ph + step;
@@ -361,10 +363,9 @@ inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_
         ph = nx;
     }
     if constexpr (NV > 0)
-        for (size_t v = 0; v < NV; ++v) {
-            store8(r->D.data() + 8 * v, dreg[v]);
-            store8(r->E.data() + 8 * v, ereg[v]);
-        }
+        for (size_t v = 0; v < NV; ++v) store8(r->D.data() + 8 * v, dreg[v]);
+    if constexpr (kE)
+        for (size_t v = 0; v < NV; ++v) store8(r->E.data() + 8 * v, ereg[v]);
     r->phase = ph;
     return m;
 }
@@ -380,10 +381,10 @@ template <size_t NV> struct Forms {
         return interp_loop<NV>(r, in, n, out, cap, used);
     }
     static size_t decim_generic(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
-        return decim_loop<NV>(r, in, n, out, cap);
+        return decim_loop<NV, (NV <= 3)>(r, in, n, out, cap);
     }
     SX_TARGET_AVX2 static size_t decim_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
-        return decim_loop<NV>(r, in, n, out, cap);
+        return decim_loop<NV, true>(r, in, n, out, cap);
     }
     static cf32_t dot_generic(const resamp_t *r, uint32_t acc) { return dot<NV>(r, r->branch(acc), r->window(r->pos)); }
     SX_TARGET_AVX2 static cf32_t dot_avx2(const resamp_t *r, uint32_t acc) {

@@ -56,5 +56,9 @@ bool lo_state_valid(const lo *l, const uint8_t *blob);
 void lo_state_apply(lo *l, const uint8_t *blob);
 // Phase increment for a frequency [cycles/sample]; 0 for NaN or infinity.
 uint32_t lo_increment(double norm_freq);
+// The next n oscillator samples c mixed with a held symbol s plus noise w (n
+// interleaved pairs; null for none, which adds +0): out = ((sr*cr - si*ci) + wr,
+// (sr*ci + si*cr) + wi), the synthesis engine's output sample. Returns n.
+size_t lo_mix(lo *l, size_t n, float sr, float si, const float *w, float *out);
 }  // namespace sx
 #endif
