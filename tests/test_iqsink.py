@@ -135,3 +135,15 @@ def test_python_surface(nats_server):
         with pytest.raises(RuntimeError, match="^StreamSink is closed$"):
             call()
     s.__exit__(None, None, None)
+
+
+def test_closed_while_converting(nats_server):
+    s = StreamSink(nats_server.endpoint("surface"), "ci8")
+
+    class ClosesTheSink:
+        def __array__(self, dtype=None, copy=None):
+            s.close()
+            return np.zeros(4, np.complex64)
+
+    with pytest.raises(RuntimeError, match="^StreamSink is closed$"):
+        s.send(ClosesTheSink(), 1.0, 0.0)

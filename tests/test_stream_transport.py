@@ -119,21 +119,29 @@ def test_fragmented_block_arrives_whole(nats_small, ctxs, n):
     assert data == b.tobytes()
 
 
-def run_workers(url, count, blocks_expected):
-    """Worker processes pulling from one work queue; each returns the seqs it got."""
+def start_workers(url, count):
+    """Worker processes pulling from one work queue, each ready to fetch when this returns.
+    Each takes a moment over every block, as real work would, so the queue is shared."""
     script = (
-        "import json, sys, numpy as np, stream_ctypes as sc\n"
+        "import json, sys, time, numpy as np, stream_ctypes as sc\n"
         "c = sc.Ctx('pull', sys.argv[1]); c.timeout(1500); got = []\n"
+        "print('ready', flush=True)\n"
         "while True:\n"
         "    rc, h, data, *_ = c.recv()\n"
         "    if rc == sc.SX_ERR_EOF: continue\n"
         "    if rc != 0: break\n"
         "    assert np.frombuffer(data, np.int16)[0] == h['seq'] % 30000\n"
-        "    got.append(h['seq'])\n"
+        "    got.append(h['seq']); time.sleep(0.005)\n"
         "c.close(); print(json.dumps(got))\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__)] + sys.path))
-    procs = [subprocess.Popen([sys.executable, "-c", script, url], stdout=subprocess.PIPE, env=env)
+    procs = [subprocess.Popen([sys.executable, "-c", script, url], stdout=subprocess.PIPE, text=True, env=env)
              for _ in range(count)]
+    for p in procs:
+        assert p.stdout.readline().strip() == "ready"
+    return procs
+
+
+def finish_workers(procs):
     outs = [p.communicate(timeout=120)[0] for p in procs]
     assert all(p.returncode == 0 for p in procs)
     return [json.loads(o) for o in outs]
@@ -142,13 +150,13 @@ def run_workers(url, count, blocks_expected):
 def test_work_queue_delivers_each_block_once_across_workers(nats_server, ctxs):
     ep = nats_server.endpoint(fresh("wq.x"))
     push = ctxs("push", ep, "ci16")
-    ctxs("pull", ep)  # the durable consumer exists before the workers start
+    workers = start_workers(ep, 3)
     n_blocks = 120
     for i in range(n_blocks):
         b = block("ci16", 256, seed=i)
         b[0] = i
         assert push.send(b, "ci16") == 0
-    got = run_workers(ep, 3, n_blocks)
+    got = finish_workers(workers)
     every = sorted(s for g in got for s in g)
     assert every == list(range(n_blocks))
     assert sum(1 for g in got if g) >= 2  # the queue was really shared
