@@ -91,6 +91,12 @@ tlm_sink_pump = _sig("sx_tlm_sink_pump", I64, P, P)
 tlm_sink_sent = _sig("sx_tlm_sink_sent", U64, P)
 tlm_sink_close = _sig("sx_tlm_sink_close", None, P)
 
+sink_open = _sig("wfm_stream_sink_open", P, ctypes.c_char_p, INT)
+sink_set_gain = _sig("wfm_stream_sink_set_gain", INT, P, D)
+sink_send = _sig("wfm_stream_sink_send", INT, P, P, SZ, D, D)
+sink_peak = _sig("wfm_stream_sink_peak", D, P)
+sink_close = _sig("wfm_stream_sink_close", None, P)
+
 ROLES = ("pub", "sub", "push", "pull", "req", "rep")
 create = {
     "pub": _sig("sx_pub_create", P, ctypes.c_char_p, ctypes.c_uint16),

@@ -1,7 +1,6 @@
 """StreamSink: what it puts on the wire for every wire type, gain, peak and clip
 accounting, end of stream and drain, and its Python surface."""
 
-import ctypes
 import math
 
 import numpy as np
@@ -91,23 +90,16 @@ def test_edge_codes(link, wire, sample, codes):
 @pytest.mark.parametrize("wire,gain", [("cf32", 0.5), ("cf64", 3.0), ("ci16", 0.25), ("cf32", 1.0)])
 def test_gain_at_the_core(link, rng, wire, gain):
     ep, sub = link
-    f = sc.lib
-    f.wfm_stream_sink_open.restype, f.wfm_stream_sink_open.argtypes = sc.P, [ctypes.c_char_p, sc.INT]
-    f.wfm_stream_sink_set_gain.argtypes = [sc.P, sc.D]
-    f.wfm_stream_sink_send.argtypes = [sc.P, sc.P, sc.SZ, sc.D, sc.D]
-    f.wfm_stream_sink_peak.restype, f.wfm_stream_sink_peak.argtypes = sc.D, [sc.P]
-    f.wfm_stream_sink_close.argtypes = [sc.P]
-    s = f.wfm_stream_sink_open(ep.encode(), WIRES.index(wire))
-    assert f.wfm_stream_sink_set_gain(s, math.nan) == SX_ERR_INVALID
-    assert f.wfm_stream_sink_set_gain(s, 1e39) == SX_ERR_INVALID
-    assert f.wfm_stream_sink_set_gain(s, gain) == 0
+    s = sc.sink_open(ep.encode(), WIRES.index(wire))
+    assert sc.sink_set_gain(s, math.nan) == sc.sink_set_gain(s, 1e39) == SX_ERR_INVALID
+    assert sc.sink_set_gain(s, gain) == 0
     iq = edge_block(rng, 64)
-    assert f.wfm_stream_sink_send(s, iq.ctypes.data, iq.size, 0.0, 0.0) == 0
+    assert sc.sink_send(s, iq.ctypes.data, iq.size, 0.0, 0.0) == 0
     _, _, data, *_ = sub.recv()
     np.testing.assert_array_equal(np.frombuffer(data, sc.TYPES[wire][1]), quantise_model(iq, wire, gain))
     x = np.abs(np.concatenate([iq.real, iq.imag]) * np.float32(gain))
-    assert f.wfm_stream_sink_peak(s) == (pytest.approx(float(np.nanmax(x))) if wire in FULL else 0.0)
-    f.wfm_stream_sink_close(s)
+    assert sc.sink_peak(s) == (pytest.approx(float(np.nanmax(x))) if wire in FULL else 0.0)
+    sc.sink_close(s)
 
 
 def test_python_surface(nats_server):

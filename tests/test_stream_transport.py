@@ -176,18 +176,21 @@ def with_nats_py(url, fn):
 
 
 def test_pull_takes_malformed_frames_off_the_queue(nats_server, ctxs):
-    name = fresh()
+    name = fresh("a.b")  # a dotted name: stream SX_WORK_a_b..., consumer SX_PULL_a_b...
     ep = nats_server.endpoint(name)
     push = ctxs("push", ep)
     pull = ctxs("pull", ep)
     pull.timeout(3000)
+    stream, durable = "SX_WORK_" + name.replace(".", "_"), "SX_PULL_" + name.replace(".", "_")
 
     async def inject(nc):
-        await nc.jetstream().publish(f"work.{name}.CF32", b"not a frame")
+        js = nc.jetstream()
+        assert (await js.consumer_info(stream, durable)).config.filter_subject == f"work.{name}.>"
+        await js.publish(f"work.{name}.CF32", b"not a frame")
 
     async def left(nc):  # acknowledgements travel asynchronously: give them a moment
         for _ in range(100):
-            n = (await nc.jetstream().stream_info(f"SX_WORK_{name}")).state.messages
+            n = (await nc.jetstream().stream_info(stream)).state.messages
             if n == 0:
                 break
             await asyncio.sleep(0.02)
