@@ -370,6 +370,44 @@ inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_
     return m;
 }
 
+// Control form, input by input: with the effective ratio rate + ctrl[i], the
+// outputs owed before input i are written (over the window as it stands), then
+// the input is pushed. Outputs that find out full stay owed (ctrl_pending 0 on
+// the next call) and the input is pushed anyway, counted in ctrl_backlog so a
+// later input is not pushed twice. Inputs are taken while out has room, and
+// the first `must` of them in any case. NV as in dot().
+template <size_t NV>
+inline __attribute__((always_inline)) size_t ctrl_loop(resamp_t *r, const cf32_t *in, const double *ctrl, size_t n,
+                                                       cf32_t *out, size_t out_cap, size_t must) {
+    size_t w = 0;
+    for (size_t i = 0; i < n && (i < must || w < out_cap); ++i) {
+        const CtrlStep cs = ctrl_step(r->rate + ctrl[i]);
+        bool owed = false;  // out filled up while outputs were still due before this input
+        for (;;) {
+            while (r->ctrl_pending == 0 && w < out_cap) {
+                out[w++] = dot<NV>(r, r->branch(r->ctrl_phase), r->window(r->pos));
+                const uint32_t nx = r->ctrl_phase + cs.fstep;
+                r->ctrl_pending = cs.adv + (nx < r->ctrl_phase ? 1u : 0u);
+                r->ctrl_phase = nx;
+            }
+            if (r->ctrl_pending == 0) {
+                owed = true;
+                break;
+            }
+            --r->ctrl_pending;
+            if (r->ctrl_backlog == 0) break;
+            --r->ctrl_backlog;
+            if (w >= out_cap) {
+                owed = true;
+                break;
+            }
+        }
+        r->push(in[i]);
+        if (owed && r->ctrl_backlog < kMaxCtrlBacklog) ++r->ctrl_backlog;
+    }
+    return w;
+}
+
 // Every form in both builds, specialised for branches of up to kMaxRegVectors
 // vectors; Forms<0> serves longer ones.
 template <size_t NV> struct Forms {
@@ -385,6 +423,14 @@ template <size_t NV> struct Forms {
     }
     SX_TARGET_AVX2 static size_t decim_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
         return decim_loop<NV, true>(r, in, n, out, cap);
+    }
+    static size_t ctrl_generic(resamp_t *r, const cf32_t *in, const double *ctrl, size_t n, cf32_t *out,
+                               size_t cap, size_t must) {
+        return ctrl_loop<NV>(r, in, ctrl, n, out, cap, must);
+    }
+    SX_TARGET_AVX2 static size_t ctrl_avx2(resamp_t *r, const cf32_t *in, const double *ctrl, size_t n, cf32_t *out,
+                                           size_t cap, size_t must) {
+        return ctrl_loop<NV>(r, in, ctrl, n, out, cap, must);
     }
     static cf32_t dot_generic(const resamp_t *r, uint32_t acc) { return dot<NV>(r, r->branch(acc), r->window(r->pos)); }
     SX_TARGET_AVX2 static cf32_t dot_avx2(const resamp_t *r, uint32_t acc) {
@@ -422,12 +468,43 @@ size_t decim(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
     });
 }
 
-// The control form's kernel over the current window.
+size_t ctrl(resamp_t *r, const cf32_t *in, const double *c, size_t n, cf32_t *out, size_t cap, size_t must) {
+    const bool avx2 = sx::simd::avx2();
+    return dispatch(r, [&]<size_t NV>() {
+        return avx2 ? Forms<NV>::ctrl_avx2(r, in, c, n, out, cap, must)
+                    : Forms<NV>::ctrl_generic(r, in, c, n, out, cap, must);
+    });
+}
+
+// The interpolating kernel over the current window, at accumulator acc.
 cf32_t kernel_any(const resamp_t *r, uint32_t acc) {
     const bool avx2 = sx::simd::avx2();
     return dispatch(r, [&]<size_t NV>() {
         return avx2 ? Forms<NV>::dot_avx2(r, acc) : Forms<NV>::dot_generic(r, acc);
     });
+}
+
+// The counter part of resamp_execute_ctrl_push without the kernel: with room
+// for every output the backlog only drains. ctrl_at(i) is input i's deviation.
+template <class CtrlAt> size_t ctrl_outputs(const resamp_t *r, size_t n, size_t limit, CtrlAt ctrl_at) {
+    uint32_t ph = r->ctrl_phase, pending = r->ctrl_pending;
+    int32_t backlog = r->ctrl_backlog;
+    size_t count = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const CtrlStep cs = ctrl_step(r->rate + ctrl_at(i));
+        for (;;) {
+            while (pending == 0) {
+                if (count++ >= limit) return SIZE_MAX;
+                const uint32_t nx = ph + cs.fstep;
+                pending = cs.adv + (nx < ph ? 1u : 0u);
+                ph = nx;
+            }
+            --pending;
+            if (backlog == 0) break;
+            --backlog;
+        }
+    }
+    return count;
 }
 
 }  // namespace
@@ -589,64 +666,23 @@ size_t resamp_interp_fill(resamp_t *r, const cf32_t *in, cf32_t *out, size_t n_o
 
 size_t resamp_execute_ctrl_push(resamp_t *r, cf32_t *out, size_t out_cap, cf32_t x, double ctrl) {
     if (r == nullptr || (out == nullptr && out_cap > 0)) return 0;
-    const CtrlStep cs = ctrl_step(r->rate + ctrl);
-    size_t w = 0;
-    // Pushed anyway when out is full; the outputs still owed are computed at
-    // the next call over the ring as it then stands.
-    auto full = [&] {
-        r->push(x);
-        if (r->ctrl_backlog < kMaxCtrlBacklog) ++r->ctrl_backlog;
-        return w;
-    };
-    for (;;) {
-        while (r->ctrl_pending == 0) {
-            if (w >= out_cap) return full();
-            out[w++] = kernel_any(r, r->ctrl_phase);
-            const uint32_t nx = r->ctrl_phase + cs.fstep;
-            const uint32_t wrapped = nx < r->ctrl_phase ? 1u : 0u;
-            r->ctrl_phase = nx;
-            r->ctrl_pending = cs.adv + wrapped;
-        }
-        --r->ctrl_pending;
-        if (r->ctrl_backlog == 0) {
-            r->push(x);
-            return w;
-        }
-        --r->ctrl_backlog;
-        if (w >= out_cap) return full();
-    }
+    return ::ctrl(r, &x, &ctrl, 1, out, out_cap, 1);
 }
 
 size_t resamp_execute_ctrl(resamp_t *r, const cf32_t *in, const double *ctrl, size_t n, cf32_t *out,
                            size_t out_cap) {
     if (r == nullptr || in == nullptr || ctrl == nullptr) return 0;
-    size_t w = 0;
-    for (size_t i = 0; i < n && w < out_cap; ++i) w += resamp_execute_ctrl_push(r, out + w, out_cap - w, in[i], ctrl[i]);
-    return w;
+    return ::ctrl(r, in, ctrl, n, out, out_cap, 0);
 }
 
 size_t resamp_execute_ctrl_outputs(const resamp_t *r, const double *ctrl, size_t n, size_t limit) {
     if (r == nullptr || ctrl == nullptr) return 0;
-    // The counter part of resamp_execute_ctrl_push without the kernel: with
-    // room for every output the backlog only drains.
-    uint32_t ph = r->ctrl_phase, pending = r->ctrl_pending;
-    int32_t backlog = r->ctrl_backlog;
-    size_t count = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const CtrlStep cs = ctrl_step(r->rate + ctrl[i]);
-        for (;;) {
-            while (pending == 0) {
-                if (count++ >= limit) return SIZE_MAX;
-                const uint32_t nx = ph + cs.fstep;
-                pending = cs.adv + (nx < ph ? 1u : 0u);
-                ph = nx;
-            }
-            --pending;
-            if (backlog == 0) break;
-            --backlog;
-        }
-    }
-    return count;
+    return ctrl_outputs(r, n, limit, [ctrl](size_t i) { return ctrl[i]; });
+}
+
+size_t resamp_execute_ctrl_outputs_fixed(const resamp_t *r, double ctrl, size_t n, size_t limit) {
+    if (r == nullptr) return 0;
+    return ctrl_outputs(r, n, limit, [ctrl](size_t) { return ctrl; });
 }
 
 double kaiser_beta(double atten) { return sx::design::kaiser_beta_stopband(atten); }
