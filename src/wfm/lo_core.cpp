@@ -48,20 +48,28 @@ void lo_state_apply(lo *l, const uint8_t *blob) {
     l->phase = r.get<uint32_t>();
 }
 
-// The one oscillator loop behind both step forms: the phase lives in a local and
-// the per-sample extra increment (none, or a frequency control input) is inlined.
-template <class Extra> size_t lo_run(lo *l, size_t n, float *out, size_t capacity, Extra extra) {
-    const size_t count = std::min(n, capacity);
+// The one oscillator loop behind the step forms and the mixer: the phase lives
+// in a local, and both the per-sample extra increment (none, or a frequency
+// control input) and what becomes of each value (stored, or multiplied into an
+// input) are inlined.
+template <class Extra, class Sink> void lo_run(lo *l, size_t count, Extra extra, Sink sink) {
     const float *lut = lo_sin_lut;
     const uint32_t inc = l->phase_inc;
     uint32_t ph = l->phase;
     for (size_t i = 0; i < count; ++i) {
         const uint32_t idx = ph >> 16;
-        out[2 * i] = lut[(idx + kSineLutQuarter) & 0xFFFFu];
-        out[2 * i + 1] = lut[idx];
+        sink(i, lut[(idx + kSineLutQuarter) & 0xFFFFu], lut[idx]);
         ph += inc + extra(i);
     }
     l->phase = ph;
+}
+
+template <class Extra> size_t lo_store(lo *l, size_t n, float *out, size_t capacity, Extra extra) {
+    const size_t count = std::min(n, capacity);
+    lo_run(l, count, extra, [out](size_t i, float c, float s) {
+        out[2 * i] = c;
+        out[2 * i + 1] = s;
+    });
     return count;
 }
 
@@ -120,15 +128,23 @@ int lo_set_state(lo *l, const void *blob) {
 }
 
 size_t lo_steps(lo *l, size_t n, float *out, size_t capacity) {
-    return sx::lo_run(l, n, out, capacity, [](size_t) { return uint32_t{0}; });
+    return sx::lo_store(l, n, out, capacity, [](size_t) { return uint32_t{0}; });
 }
 
 size_t lo_steps_max_out(const lo *) { return kMaxOut; }
 
 size_t lo_steps_ctrl(lo *l, const double *ctrl, size_t n, float *out, size_t capacity) {
-    return sx::lo_run(l, n, out, capacity, [ctrl](size_t i) { return sx::lo_increment(ctrl[i]); });
+    return sx::lo_store(l, n, out, capacity, [ctrl](size_t i) { return sx::lo_increment(ctrl[i]); });
 }
 
 size_t lo_steps_ctrl_max_out(const lo *) { return kMaxOut; }
+
+void lo_mix(lo *l, uint32_t extra_inc, const float *__restrict in, float *__restrict out, size_t n) {
+    sx::lo_run(l, n, [extra_inc](size_t) { return extra_inc; }, [in, out](size_t i, float c, float s) {
+        const float xr = in[2 * i], xi = in[2 * i + 1];
+        out[2 * i] = xr * c - xi * s;
+        out[2 * i + 1] = xr * s + xi * c;
+    });
+}
 
 }  // extern "C"
