@@ -358,6 +358,29 @@ cf32_t kernel_any(const resamp_t *r, uint32_t acc) {
     return kernel<4>(r->branch(acc), r->window(r->ring_pos), r->T);
 }
 
+// The counter part of resamp_execute_ctrl_push without the kernel: with room
+// for every output the backlog only drains. ctrl_at(i) is input i's deviation.
+template <class CtrlAt> size_t ctrl_outputs(const resamp_t *r, size_t n, size_t limit, CtrlAt ctrl_at) {
+    uint32_t ph = r->ctrl_phase, pending = r->ctrl_pending;
+    int32_t backlog = r->ctrl_backlog;
+    size_t count = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const CtrlStep cs = ctrl_step(r->rate + ctrl_at(i));
+        for (;;) {
+            while (pending == 0) {
+                if (count++ >= limit) return SIZE_MAX;
+                const uint32_t nx = ph + cs.fstep;
+                pending = cs.adv + (nx < ph ? 1u : 0u);
+                ph = nx;
+            }
+            --pending;
+            if (backlog == 0) break;
+            --backlog;
+        }
+    }
+    return count;
+}
+
 }  // namespace
 
 extern "C" {
@@ -552,26 +575,12 @@ size_t resamp_execute_ctrl(resamp_t *r, const cf32_t *in, const double *ctrl, si
 
 size_t resamp_execute_ctrl_outputs(const resamp_t *r, const double *ctrl, size_t n, size_t limit) {
     if (r == nullptr || ctrl == nullptr) return 0;
-    // The counter part of resamp_execute_ctrl_push without the kernel: with
-    // room for every output the backlog only drains.
-    uint32_t ph = r->ctrl_phase, pending = r->ctrl_pending;
-    int32_t backlog = r->ctrl_backlog;
-    size_t count = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const CtrlStep cs = ctrl_step(r->rate + ctrl[i]);
-        for (;;) {
-            while (pending == 0) {
-                if (count++ >= limit) return SIZE_MAX;
-                const uint32_t nx = ph + cs.fstep;
-                pending = cs.adv + (nx < ph ? 1u : 0u);
-                ph = nx;
-            }
-            --pending;
-            if (backlog == 0) break;
-            --backlog;
-        }
-    }
-    return count;
+    return ctrl_outputs(r, n, limit, [ctrl](size_t i) { return ctrl[i]; });
+}
+
+size_t resamp_execute_ctrl_outputs_fixed(const resamp_t *r, double ctrl, size_t n, size_t limit) {
+    if (r == nullptr) return 0;
+    return ctrl_outputs(r, n, limit, [ctrl](size_t) { return ctrl; });
 }
 
 double kaiser_beta(double atten) {

@@ -91,6 +91,8 @@ SX_API size_t resamp_execute_ctrl(resamp_t *r, const cf32_t *in, const double *c
  * control values from the current state with an unlimited out; SIZE_MAX when
  * it exceeds limit (an effective ratio near or beyond 2^32 has no bound). */
 SX_API size_t resamp_execute_ctrl_outputs(const resamp_t *r, const double *ctrl, size_t n, size_t limit);
+/* As resamp_execute_ctrl_outputs with the same ctrl for every input. */
+SX_API size_t resamp_execute_ctrl_outputs_fixed(const resamp_t *r, double ctrl, size_t n, size_t limit);
 
 /* Kaiser window shape parameter for a stop-band attenuation [dB]. */
 SX_API double kaiser_beta(double atten);

@@ -1,0 +1,122 @@
+// The inner product shared by the float halfband decimators, computed across a
+// block of outputs: lane t of the result is
+//   y[t] = c0 * cen[t] + sum_k h[k] * (p[t - o1[k]] +/- p[t - o2[k]])
+// accumulated in that order (centre first, k ascending) in single precision.
+// Each output keeps its own sequential sum, so the vector forms (4 floats,
+// portable; 8 floats, AVX2 chosen at run time) and the scalar tail give the
+// same bits, whatever the block boundaries.
+#pragma once
+#include <cstddef>
+#include <cstring>
+
+namespace rate {
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef float hb_v4f __attribute__((vector_size(16)));
+typedef float hb_v8f __attribute__((vector_size(32)));
+template <int W> struct HbVec;
+template <> struct HbVec<4> {
+    using type = hb_v4f;
+};
+template <> struct HbVec<8> {
+    using type = hb_v8f;
+};
+
+template <int W, bool Sub, bool Centre>
+inline __attribute__((always_inline)) void hb_block(float *__restrict y, const float *__restrict cen, float c0,
+                                                   const float *__restrict p, const float *__restrict h,
+                                                   const ptrdiff_t *__restrict o1, const ptrdiff_t *__restrict o2,
+                                                   size_t nk, size_t nf) {
+    using V = typename HbVec<W>::type;
+    auto ld = [](const float *q) {
+        V v;
+        std::memcpy(&v, q, sizeof v);
+        return v;
+    };
+    size_t t = 0;
+    // Two vectors per pass: independent sums keep the adder busy.
+    for (; t + 2 * W <= nf; t += 2 * W) {
+        V a0, a1;
+        if constexpr (Centre) {
+            a0 = c0 * ld(cen + t);
+            a1 = c0 * ld(cen + t + W);
+        } else {
+            a0 = V{} ;
+            a1 = V{};
+        }
+        for (size_t k = 0; k < nk; ++k) {
+            const float *q1 = p + t - o1[k], *q2 = p + t - o2[k];
+            if constexpr (Sub) {
+                a0 += h[k] * (ld(q1) - ld(q2));
+                a1 += h[k] * (ld(q1 + W) - ld(q2 + W));
+            } else {
+                a0 += h[k] * (ld(q1) + ld(q2));
+                a1 += h[k] * (ld(q1 + W) + ld(q2 + W));
+            }
+        }
+        std::memcpy(y + t, &a0, sizeof a0);
+        std::memcpy(y + t + W, &a1, sizeof a1);
+    }
+    for (; t < nf; ++t) {
+        float a = Centre ? c0 * cen[t] : 0.0f;
+        for (size_t k = 0; k < nk; ++k) {
+            if constexpr (Sub)
+                a += h[k] * (p[t - o1[k]] - p[t - o2[k]]);
+            else
+                a += h[k] * (p[t - o1[k]] + p[t - o2[k]]);
+        }
+        y[t] = a;
+    }
+}
+#pragma GCC diagnostic pop
+
+}  // namespace rate
+
+#include <cstdlib>
+#include <cstring>
+
+namespace rate {
+
+// Whether the AVX2 forms run: the CPU has AVX2 and KOLVANE_SIMD does not ask
+// for the portable path ("generic"). Read once.
+inline bool use_avx2() {
+    static const bool yes = [] {
+        const char *e = std::getenv("KOLVANE_SIMD");
+        if (e != nullptr && std::strcmp(e, "generic") == 0) return false;
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return yes;
+}
+
+}  // namespace rate
+
+#include "core/sx_state.h"
+
+namespace rate {
+
+// The state blobs of the halfband decimators hold doubled rings:
+// ring[(pos + k) & (S - 1)] is the k-th newest sample, written in both halves.
+// hist holds the last S samples oldest first (hist[S - 1] newest).
+template <class T> void hb_put_ring(sx::StateWriter &w, const T *hist, size_t S, size_t pos) {
+    uint8_t *ring = w.pos();
+    for (size_t k = 0; k < S; ++k) {
+        const size_t i = (pos + k) & (S - 1);
+        std::memcpy(ring + i * sizeof(T), hist + S - 1 - k, sizeof(T));
+        std::memcpy(ring + (i + S) * sizeof(T), hist + S - 1 - k, sizeof(T));
+    }
+    w.skip(2 * S * sizeof(T));
+}
+
+template <class T> void hb_get_ring(const uint8_t *ring, T *hist, size_t S, size_t pos) {
+    for (size_t k = 0; k < S; ++k)
+        std::memcpy(static_cast<void *>(hist + S - 1 - k), ring + ((pos + k) & (S - 1)) * sizeof(T), sizeof(T));
+}
+
+// The two halves of a doubled ring always agree; a blob where they do not was
+// not written by the block.
+inline bool hb_ring_halves_agree(const uint8_t *ring, size_t half_bytes) {
+    return std::memcmp(ring, ring + half_bytes, half_bytes) == 0;
+}
+
+}  // namespace rate
