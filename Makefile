@@ -25,5 +25,13 @@ test-asan:
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	KOLVANE_UNDER_SANITIZER=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 
+# Peers timed by the benchmarks that the tests never need.
+BENCH_DEBS := libliquid-dev
+
 bench: setup
+	@missing=$$(for d in $(BENCH_DEBS); do dpkg-query -W -f='$${Status}' $$d 2>/dev/null | grep -q '^install ok installed$$' || echo $$d; done); \
+	if [ -n "$$missing" ]; then \
+		sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
+		$$sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq $$missing >/dev/null; \
+	fi
 	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done

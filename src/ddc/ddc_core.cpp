@@ -35,24 +35,11 @@ namespace {
 
 bool usable_rate(double rate) { return std::isfinite(rate) && rate > 0.0; }
 
-// The converter grows its scratch to the longest block it has seen. Running
-// one full mixing block through it here (then clearing it) makes that growth
-// happen at construction, so a processing call never allocates.
-void prime_converter(ddc *d) {
-    std::fill(d->mixed, d->mixed + kMixBlock, cf32_t{});
-    const size_t cap = RateConverter_execute_outputs(d->rc, kMixBlock, kBoundLimit);
-    auto *sink = cap == SIZE_MAX ? nullptr : new (std::nothrow) cf32_t[cap];
-    if (sink != nullptr) RateConverter_execute(d->rc, d->mixed, kMixBlock, sink, cap);
-    delete[] sink;
-    RateConverter_reset(d->rc);
-}
-
 ddc *finish_create(ddc *d, double norm_freq) {
     if (d->rc == nullptr || lo_init(&d->osc, norm_freq) != SX_OK) {
         delete d;
         return nullptr;
     }
-    prime_converter(d);
     return d;
 }
 

@@ -53,15 +53,6 @@ namespace {
 
 bool usable_rate(double rate) { return rate > 0.0 && rate < 0.5; }
 
-// As for ddc: make the converter's scratch growth happen at construction.
-void prime_converter(ddcr *d) {
-    std::fill(d->mixed, d->mixed + kHalfCap, cf32_t{});
-    auto *sink = new (std::nothrow) cf32_t[kHalfCap];
-    if (sink != nullptr) RateConverter_execute(d->rc, d->mixed, kHalfCap, sink, kHalfCap);
-    delete[] sink;
-    RateConverter_reset(d->rc);
-}
-
 ddcr *make(double norm_freq, double rate) {
     if (!usable_rate(rate) || !std::isfinite(norm_freq)) return nullptr;
     auto *d = new (std::nothrow) ddcr;
@@ -80,7 +71,6 @@ ddcr *finish_create(ddcr *d) {
         delete d;
         return nullptr;
     }
-    prime_converter(d);
     return d;
 }
 
