@@ -1,9 +1,13 @@
 # make demo      set up and run the example pipeline
 # make test      set up and run the test suite, then run it again under the sanitizers
-# make test-fast the test suite without the sanitizer pass
+# make test-fast the test suite without the sanitizer pass (kernel tests run twice:
+#                also on the portable kernels, as KOLVANE_SIMD=generic selects)
 # make test-asan the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 # make bench     run the benchmarks
 PY := .venv/bin/python
+# Tests of the kernels that have an AVX2 form next to their portable one.
+KERNEL_TESTS := tests/test_fir_resampler.py tests/test_fft.py tests/test_psd.py \
+	tests/test_acc_trace.py tests/test_synth.py
 ASAN_PY := .venv-asan/bin/python
 
 .PHONY: setup demo test test-fast test-asan bench
@@ -17,6 +21,7 @@ test: test-fast test-asan
 
 test-fast: setup
 	$(PY) -m pytest -q tests
+	KOLVANE_SIMD=generic $(PY) -m pytest -q $(KERNEL_TESTS)
 
 test-asan:
 	scripts/setup.sh .venv-asan address,undefined

@@ -46,7 +46,6 @@ def best(fn, reps=7):
 
 
 def python_read(n=16384):
-    sys.path.insert(0, os.path.join(ROOT, "src"))
     from kolvane import telemetry
 
     t = telemetry.Telemetry(n)

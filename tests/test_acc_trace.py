@@ -149,6 +149,16 @@ def test_blob_layout_and_restore():
     assert u.set_state(bytes(zero)) == 0 and u.count == 0 and u.value().size == 0
 
 
+@pytest.mark.parametrize("count,accepted", [(2**64 - 1, False), (2**64 - 2, True)])
+def test_frame_count_that_would_wrap_refused(count, accepted):
+    t = Trace(3, "mean")
+    t.add([1, 2, 3])
+    good = t.get_state()
+    b = good[:16] + struct.pack("<Q", count) + good[24:]
+    assert t.set_state(b) == (0 if accepted else -4)
+    assert t.get_state() == (b if accepted else good)
+
+
 @pytest.mark.parametrize("offset,value", [(0, ord("X")), (4, 2), (6, 0), (8, 25), (8, 0)])
 def test_malformed_blob_refused_unchanged(offset, value):
     t = Trace(3, "maxhold")

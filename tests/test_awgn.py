@@ -136,6 +136,16 @@ def test_state_roundtrip_and_refusals(src):
             assert C.get_state(b, C.awgn_state_bytes, C.awgn_get_state) == good
 
 
+def test_stuck_generator_state_refused(src):
+    # All four generator words zero is the state it never leaves and never reaches.
+    with src(3) as a:
+        good = C.get_state(a, C.awgn_state_bytes, C.awgn_get_state)
+        stuck = good[:16] + bytes(32) + good[48:]
+        assert C.set_state(a, C.awgn_set_state, stuck) == -4
+        assert C.get_state(a, C.awgn_state_bytes, C.awgn_get_state) == good
+        assert C.set_state(a, C.awgn_set_state, good[:16] + bytes(31) + b"\1" + good[48:]) == 0
+
+
 def test_one_shot_matches_object(src):
     out = np.empty(1000, np.complex64)
     assert C.awgn_oneshot(42, 1000, C.ptr(out), np.float32(0.25)) == 0

@@ -173,3 +173,28 @@ def test_processing_calls_take_no_lasting_references():
         with pytest.raises(ValueError):
             g.generate(11, out=out)
     assert (sys.getrefcount(dt), sys.getrefcount(out)) == before
+
+
+# One ceiling (2**28 elements) on counts that size what a call produces or an
+# object holds; above it a clear ValueError comes before any allocation.
+def _telemetry(n):
+    from kolvane import telemetry
+
+    return telemetry.Telemetry(n)
+
+
+COUNT_CEILING = {
+    "PN.generate": lambda n: wfm.PN(length=7, seed=1).generate(n),
+    "Gold.generate": lambda n: wfm.Gold().generate(n, out=np.zeros(256, np.uint8)),
+    "_SynthEngine.steps": lambda n: wfm._SynthEngine().steps(n),
+    "Telemetry": _telemetry,
+    "rrc_taps": lambda n: wfm.rrc_taps(0.35, min(n // 2, 2**31 - 1), 1),
+}
+
+
+@pytest.mark.parametrize("name", list(COUNT_CEILING))
+@pytest.mark.parametrize("n", [2**28 + 1, 2**31, 2**40, 2**64 - 1])
+def test_counts_above_the_ceiling_are_refused(name, n):
+    with pytest.raises(ValueError, match=r"above the ceiling of 268435456 \(2\*\*28\)"):
+        COUNT_CEILING[name](n)
+    assert COUNT_CEILING[name](256) is not None

@@ -2,6 +2,7 @@
 lengths, the single/double precision rule, short inputs, truncation, out= rules."""
 
 import ctypes
+import threading
 
 import numpy as np
 import pytest
@@ -364,3 +365,35 @@ def test_out_overlapping_the_input(method, shift, rng):
     buf[lo:lo + n] = x
     got = getattr(f, method)(buf[lo:lo + n], out=buf[hi:hi + n])
     np.testing.assert_array_equal(got, ref)
+
+
+def test_engines_planned_from_several_threads(rng):
+    # ctypes releases the interpreter lock, so these creates and destroys plan and
+    # free FFTW plans truly in parallel: only FFTW's process-wide planner lock
+    # keeps them apart. Every engine must still compute the single-threaded result.
+    sizes = [16, 48, 100, 1000, 1024, 4000, 7, 243]
+    x = crandn(rng, max(sizes), np.complex128)
+    ref = {n: np.fft.fft(x[:n]) for n in sizes}
+    failures = []
+    start = threading.Barrier(6)
+
+    def run(k):
+        start.wait()
+        out = np.zeros(max(sizes), np.complex128)
+        for i in range(60):
+            n = sizes[(k + i) % len(sizes)]
+            h = LIB.fft_create(n, -1, 1)
+            if not h:
+                failures.append(("create", n))
+                continue
+            LIB.fft_execute_cf64(h, addr(x), n, addr(out), n)
+            LIB.fft_destroy(h)
+            if not np.allclose(out[:n], ref[n], rtol=0, atol=1e-9 * n):
+                failures.append(("value", n))
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

@@ -692,6 +692,42 @@ def test_state_layout(rng, T, S):
     assert r.get_state() == fresh.get_state()
 
 
+# Control counters (pending at offset 32, backlog at 36) a running object can
+# reach, and ones it cannot: 2**30 of each made the next call spin for seconds.
+CTRL_COUNTERS = [((1000001, 65536), True), ((0, 0), True), ((1000002, 0), False), ((0, 65537), False),
+                 ((2**30, 2**30), False), ((2**32 - 1, 0), False), ((0, 2**31 - 1), False)]
+
+
+@pytest.mark.parametrize("counters,accepted", CTRL_COUNTERS)
+def test_restored_control_counters_are_bounded(rng, counters, accepted):
+    r = resample.Resampler(rate=1e-7)  # every output waits for 10**6 inputs
+    r.execute_ctrl(crandn(rng, 40), np.zeros(40))
+    blob = r.get_state()
+    pending, backlog = counters
+    b = blob[:32] + pending.to_bytes(4, "little") + backlog.to_bytes(4, "little") + blob[40:]
+    if not accepted:
+        with pytest.raises(ValueError, match="^set_state rejected the blob$"):
+            r.set_state(b)
+        assert r.get_state() == blob
+        return
+    r.set_state(b)
+    assert r.get_state() == b
+    r.execute_ctrl(crandn(rng, 1), np.zeros(1))
+    # With out never full, the backlog only drains: one input and all the owed ones.
+    assert r.get_state()[36:40] == bytes(4)
+
+
+def test_backlog_stops_growing_at_its_bound(rng):
+    h = resamp_create_custom(8, 4, ptr(small_bank(rng, 8, 4)), 3.3)
+    out = np.zeros(1, np.complex64)
+    for _ in range(70000):  # no room at all: every input adds to the backlog
+        resamp_execute_ctrl_push(h, ptr(out), 0, CF32(0.0, 0.0), 0.0)
+    blob = np.zeros(resamp_state_bytes(h), np.uint8)
+    resamp_get_state(h, ptr(blob))
+    assert int.from_bytes(bytes(blob[36:40]), "little") == 65536
+    resamp_destroy(h)
+
+
 @pytest.mark.parametrize("rate,ctrl", [(1.0, False), (1.5, False), (0.7, False), (1.5, True)])
 def test_input_sharing_memory_with_the_output(rng, rate, ctrl):
     # The interpolating loop writes output m before it reads input m: an input
@@ -711,3 +747,35 @@ def test_input_sharing_memory_with_the_output(rng, rate, ctrl):
     buf = np.zeros(70000, np.complex64)
     buf[: x.size] = x
     np.testing.assert_array_equal(np.array(call(a, buf[: x.size], out=buf)), np.array(call(b, x)))
+
+
+# ---------------------------------------------------------------------------
+# Kernel shapes: branches past the register kernels, the delay line moving
+# back to its top, and samples outside a window never reaching an output
+
+
+@pytest.mark.parametrize("T,rate", [(33, 1.7), (40, 0.6), (5, 2.5), (19, 0.9)])
+def test_long_streams_match_reference(rng, T, rate):
+    bank = small_bank(rng, 8, T)
+    x = crandn(rng, 4500)
+    ref = RefResampler(bank, rate)
+    r = resample.Resampler(rate=rate, bank=bank)
+    got = np.concatenate([np.array(r.execute(x[a:b])) for a, b in ((0, 2100), (2100, 2101), (2101, 4500))])
+    close(got, np.concatenate([ref.execute(x[:2100]), ref.execute(x[2100:2101]), ref.execute(x[2101:])]))
+
+
+@pytest.mark.parametrize("T,rate", [(5, 1.0), (19, 2.0), (6, 0.5), (1, 1.0)])
+def test_a_non_finite_input_leaves_the_window(rng, T, rate):
+    # An inf reaches exactly the outputs whose window (or output period) holds
+    # it; the ones after are finite again.
+    bank = np.abs(small_bank(rng, 4, T)) + 0.1
+    x = np.ones(200, np.complex64)
+    x[50] = np.inf
+    r = resample.Resampler(rate=rate, bank=bank)
+    y = np.concatenate([np.array(r.execute(x[:120])), np.array(r.execute(x[120:]))])
+    ref = RefResampler(bank, rate)
+    with np.errstate(invalid="ignore"):
+        expect = ref.execute(x)
+    assert y.size == expect.size
+    np.testing.assert_array_equal(np.isfinite(y), np.isfinite(expect))
+    assert np.isfinite(y[-50:]).all() and not np.isfinite(y).all()

@@ -418,3 +418,22 @@ def test_second_process_followed_to_its_end(tmp_path, total):
     assert r.ending == "eof"
     np.testing.assert_array_equal(got, want.astype(np.float32).view(np.complex64).reshape(-1))
     assert iqreader.Reader(p).keywords["NOTE"] == "x" * 300
+
+
+@pytest.mark.parametrize("total", [0, 500, 2000, 5000], ids=["no hint", "hint short", "hint exact", "hint long"])
+def test_total_hint_is_no_end_while_the_writer_appends(tmp_path, total):
+    p = tmp_path / "t.blue"
+    x = samples(2600)
+    w = iqwriter.Writer(p, 1e6, file_type="blue", sample_type="ci16", total=total)
+    w.write(x[:2000])
+    r = iqreader.Reader(p)
+    r.follow_timeout_ms = 100
+    assert r.header["pipe"] == 1 and r.num_samples == 2000
+    assert len(iqreader.Reader(p).read(10**9)) == 2000  # a plain read returns what is there
+    assert len(follow_all(r, 700)) == 2000 and r.ending == "timeout"
+    w.write(x[2000:])
+    w.close()
+    r.follow_timeout_ms = SAFETY_MS
+    assert len(follow_all(r, 700)) == 600 and r.ending == "eof"
+    closed = iqreader.Reader(p)
+    assert closed.header["pipe"] == 0 and closed.num_samples == 2600

@@ -4,6 +4,7 @@ the bad part skipped; nothing is read past what the file holds."""
 
 import ctypes
 import json
+import re
 import os
 import struct
 import subprocess
@@ -193,9 +194,16 @@ SIGMF_BAD = {
     "global not an object": json.dumps({"global": "cf32_le"}),
     "datatype missing": json.dumps({"global": {"core:sample_rate": 1}}),
     "datatype not a string": json.dumps({"global": {"core:datatype": 5}}),
-    "datatype cu8": json.dumps({"global": {"core:datatype": "cu8"}}),
-    "datatype rf16_le": json.dumps({"global": {"core:datatype": "rf16_le"}}),
-    "datatype empty": json.dumps({"global": {"core:datatype": ""}}),
+    "channels not a number": json.dumps({"global": {"core:datatype": "cf32_le", "core:num_channels": "2"}}),
+    "channels 0": json.dumps({"global": {"core:datatype": "cf32_le", "core:num_channels": 0}}),
+    "channels 1.5": json.dumps({"global": {"core:datatype": "cf32_le", "core:num_channels": 1.5}}),
+}
+# Refusals that name their reason: the datatype as written, or the channel count.
+SIGMF_NAMED = {
+    "datatype cu8": ({"core:datatype": "cu8"}, 'SigMF datatype "cu8" is not supported'),
+    "datatype rf16_le": ({"core:datatype": "rf16_le"}, 'SigMF datatype "rf16_le" is not supported'),
+    "datatype empty": ({"core:datatype": ""}, 'SigMF datatype "" is not supported'),
+    "two channels": ({"core:datatype": "ci16_le", "core:num_channels": 2}, "SigMF recording has 2 channels"),
 }
 
 
@@ -208,6 +216,19 @@ def test_sigmf_refused(tmp_path, name):
     with pytest.raises(ValueError) as e:
         iqreader.Reader(tmp_path / "x.sigmf-data")
     assert str(e.value) == OPEN_MSG
+
+
+@pytest.mark.parametrize("name", list(SIGMF_NAMED))
+def test_sigmf_refusal_names_its_reason(tmp_path, name):
+    meta, reason = SIGMF_NAMED[name]
+    (tmp_path / "x.sigmf-meta").write_text(json.dumps({"global": meta}))
+    (tmp_path / "x.sigmf-data").write_bytes(GOOD)
+    with pytest.raises(ValueError, match="^cannot open capture: " + re.escape(reason)):
+        iqreader.Reader(tmp_path / "x.sigmf-data")
+    # One channel, stated or not, is what the reader reads.
+    (tmp_path / "y.sigmf-meta").write_text(json.dumps({"global": {"core:datatype": "cf32_le", "core:num_channels": 1}}))
+    (tmp_path / "y.sigmf-data").write_bytes(GOOD)
+    assert iqreader.Reader(tmp_path / "y.sigmf-data").num_samples == len(GOOD) // 8
 
 
 def test_sigmf_odd_optional_values(tmp_path):

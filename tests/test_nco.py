@@ -1,6 +1,9 @@
 """NCO: increments, table lookups, phase continuity, control form, state."""
 
 import ctypes
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -136,6 +139,51 @@ def test_ctrl_form():
         phases = np.cumsum([0] + [inc + e for e in extra[:2]]) % (1 << 32)
         idx = phases >> 16
         np.testing.assert_allclose(out5[:3], LUT[(idx + 16384) % 65536] + 1j * LUT[idx], atol=1e-7)
+
+
+# A fresh process whose first oscillators are created by several threads at
+# once, outside the interpreter lock (ctypes releases it): the table must be
+# complete for every one of them.
+THREADED_FIRST_USE = r"""
+import ctypes, importlib.util, sys, threading
+import numpy as np
+lib = ctypes.CDLL(importlib.util.find_spec("kolvane.wfm").origin)
+lib.lo_create.restype = ctypes.c_void_p
+lib.lo_create.argtypes = [ctypes.c_double]
+lib.lo_steps.restype = ctypes.c_size_t
+lib.lo_steps.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t]
+lib.lo_destroy.argtypes = [ctypes.c_void_p]
+n_threads, n, f = 8, 1 << 16, float(sys.argv[2])
+start = threading.Barrier(n_threads)
+outs = np.zeros((n_threads, n), np.complex64)
+def run(k):
+    start.wait()
+    h = lib.lo_create(f)
+    lib.lo_steps(h, n, outs[k].ctypes.data, n)
+    lib.lo_destroy(h)
+threads = [threading.Thread(target=run, args=(k,)) for k in range(n_threads)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+np.save(sys.argv[1], outs)
+"""
+
+
+def test_first_oscillators_from_several_threads(tmp_path):
+    f = 0.1234567
+    path = tmp_path / "outs.npy"
+    src = os.path.dirname(os.path.dirname(C.wfm.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([src, os.environ.get("PYTHONPATH", "")]))
+    r = subprocess.run([sys.executable, "-c", THREADED_FIRST_USE, str(path), str(f)], capture_output=True,
+                       text=True, timeout=120, env=env)
+    assert r.returncode == 0, r.stderr
+    outs = np.load(path)
+    with lo(f) as h:
+        ref = C.lo_steps(h, outs.shape[1])
+        np.testing.assert_allclose(ref, expected(C.lo_get_phase_inc(h), len(ref)), atol=1e-7, rtol=0)
+    for y in outs:
+        np.testing.assert_array_equal(y, ref)
 
 
 @pytest.mark.parametrize("extra", [0, 0x12345678, 0xC0000000])

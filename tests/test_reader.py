@@ -154,9 +154,9 @@ def test_csv_reading(tmp_path):
     p = tmp_path / "c.csv"
     p.write_text("0.5,-0.25\n1e-3 , 2\n3,4\nbad,row\n5,6\n")
     r = Reader(p)
-    assert r.num_samples == 3
+    assert r.num_samples == 4  # the malformed line is skipped, the row after it read
     y = r.read(10)
-    np.testing.assert_array_equal(y, np.array([0.5 - 0.25j, 1e-3 + 2j, 3 + 4j], np.complex64))
+    np.testing.assert_array_equal(y, np.array([0.5 - 0.25j, 1e-3 + 2j, 3 + 4j, 5 + 6j], np.complex64))
     r.reset()
     np.testing.assert_array_equal(np.concatenate([r.read(2), r.read(2)]), y)
 
@@ -168,6 +168,56 @@ def test_csv_reading(tmp_path):
     s = tmp_path / "s.csv"
     s.write_text("1\n-127\n")
     np.testing.assert_array_equal(Reader(s, sample_type="i8").read(3), np.complex64([1 / 127, -1]))
+
+
+# A row is one line; a line that holds no row is skipped, never joined to the next.
+CSV_LINES = {
+    "short line then a leading comma": ("0.5,0.25\n0.1\n,0.2\n", [0.5 + 0.25j]),
+    "bad row in the middle": ("1,2\nbad,row\n3,4\n", [1 + 2j, 3 + 4j]),
+    "blank lines, no final break": ("1,2\n\n \t\n3,4", [1 + 2j, 3 + 4j]),
+    "CRLF": ("1,2\r\n3,4\r\n", [1 + 2j, 3 + 4j]),
+    "three values": ("1,2,3\n4,5\n", [4 + 5j]),
+    "trailing text": ("1,2x\n4,5\n", [4 + 5j]),
+    "line far too long": ("1,2\n" + "9" * 100000 + ",1\n3,4\n", [1 + 2j, 3 + 4j]),
+    "NUL inside a line": ("1,2\n3\x00,4\n5,6\n", [1 + 2j, 5 + 6j]),
+    "nothing readable": ("x\ny\n", []),
+}
+
+
+@pytest.mark.parametrize("name", list(CSV_LINES))
+def test_csv_rows_are_lines(tmp_path, name):
+    text, want = CSV_LINES[name]
+    p = tmp_path / "rows.csv"
+    p.write_bytes(text.encode())
+    r = Reader(p)
+    assert r.num_samples == len(want)
+    assert r.read(100).tolist() == want
+    r.reset()
+    ones = []  # one at a time: no empty read before the end
+    while len(y := r.read(1)):
+        ones += y.tolist()
+    assert ones == want
+
+
+@pytest.mark.parametrize("kind", ["raw", "blue", "csv"])
+def test_result_is_sized_by_what_exists(tmp_path, kind):
+    # A count far beyond the file (2**40 samples would be 8 TiB) costs nothing.
+    x = signal(10)
+    p = tmp_path / ("c." + kind)
+    if kind == "raw":
+        p.write_bytes(cb.payload(x, "cf32"))
+    elif kind == "blue":
+        cb.blue_file(p, x, "cf32")
+    else:
+        p.write_text("".join(f"{float(v.real)!r},{float(v.imag)!r}\n" for v in x))
+    r = Reader(p)
+    # Exact for binary payloads; for CSV a bound from the bytes left (a row takes at least 4).
+    assert 10 <= r.read_max_out(2**40) <= (10 if kind != "csv" else p.stat().st_size // 4 + 1)
+    assert r.read_follow_max_out(2**40) >= 10
+    np.testing.assert_array_equal(r.read(2**40), x)
+    assert r.read_max_out(2**40) == 0 and len(r.read(2**40)) == 0
+    r.reset()
+    np.testing.assert_array_equal(r.read_follow(2**40), x)
 
 
 def test_csv_count_does_not_move_the_read_position(tmp_path):
@@ -332,7 +382,7 @@ def test_out_buffer_rules(tmp_path):
             bad.flags.writeable = False
         with pytest.raises(TypeError, match="^out must be a writable, C-contiguous ndarray of the output dtype$"):
             r.read(4, out=bad)
-    assert r.read_max_out(7) == 7 and r.read_follow_max_out(9) == 9
+    assert r.read_max_out(7) == 6 and r.read_follow_max_out(9) == 9  # 6 samples left to read
     with pytest.raises(ValueError):
         r.read(-1)
 

@@ -236,3 +236,36 @@ def test_non_finite_rate_or_frequency_is_omitted(tmp_path, fs, fc):
     with iqwriter.Writer(p, fs, file_type="sigmf", sample_type="ci16", fc=fc) as w:
         w.write([0.5j])
     assert "null" not in (tmp_path / "rec.sigmf-meta").read_text()
+
+
+def _raw_with_sidecar(d):
+    x = (np.arange(40) * (0.02 + 0.01j)).astype(np.complex64)
+    with iqwriter.Writer(d / "cap.raw", 1e6, file_type="raw", sample_type="ci16") as w:
+        w.write(x)
+    return d / "cap.raw.sigmf-meta", np.trunc(x.view(np.float32) * 32767.0)
+
+
+def _annotated_recording(d):
+    from test_composer import Segments, desc
+
+    segs = Segments([{"fs": 1e6, "burst": 30, "descs": [desc(type_=3, sps=4)]}])
+    (d / "ann.sigmf-meta").write_text(json.dumps(segs.meta(fc=1e9)))
+    np.zeros(30, np.complex64).tofile(d / "ann.sigmf-data")
+    return d / "ann.sigmf-meta", np.zeros(60, np.float32)
+
+
+@pytest.mark.parametrize("make", [_raw_with_sidecar, _annotated_recording], ids=["raw sidecar", "tessel keys"])
+def test_independent_reader_finds_data_and_extensions(tmp_path, make):
+    import warnings
+
+    sigmffile = pytest.importorskip("sigmf.sigmffile")
+    meta, want = make(tmp_path)
+    g = json.loads(meta.read_text())["global"]
+    uses_tessel = any(k.startswith("tessel:") for a in json.loads(meta.read_text())["annotations"] for k in a)
+    assert (g.get("core:extensions") == [{"name": "tessel", "version": "1.0.0", "optional": True}]) == uses_tessel
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # an undeclared extension or a missing dataset is a warning there
+        h = sigmffile.fromfile(str(meta), autoscale=False)
+        h.validate()
+        got = np.asarray(h.read_samples())
+    assert np.array_equal(got.view(np.float32) if np.iscomplexobj(got) else got, want)

@@ -52,7 +52,7 @@ enum {
     WFM_HCB_DATA_REP = 8,    /* A4 same as head_rep */
     WFM_HCB_DETACHED = 12,   /* L  */
     WFM_HCB_PROTECTED = 16,  /* L  */
-    WFM_HCB_PIPE = 20,       /* L  */
+    WFM_HCB_PIPE = 20,       /* L  non-zero while a writer still appends (this system's writer: 1 until close) */
     WFM_HCB_EXT_START = 24,  /* L  extended header start in 512-byte blocks; 0 = none */
     WFM_HCB_EXT_SIZE = 28,   /* L  extended header bytes; 0 = none */
     WFM_HCB_DATA_START = 32, /* D  payload byte offset */

@@ -14,11 +14,11 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "capture_files/blue_format.h"
 #include "capture_files/sigmf_meta.h"
+#include "core/sample_codec.h"
 #include "core/sx_interrupt_guard_core.h"
 
 namespace {
@@ -28,84 +28,15 @@ namespace {
 constexpr uint64_t kMaxBytes = uint64_t{1} << 62;
 // Samples converted per pass: bounds the staging buffer whatever the caller asks.
 constexpr size_t kChunkSamples = size_t{1} << 15;
+// Longest CSV line kept for parsing, line break excluded: two numbers printed
+// with 17 significant digits take under 60 characters. A longer line is skipped.
+constexpr size_t kCsvLineMax = 256;
 // Largest extended header we load; anything longer is skipped as implausible.
 constexpr uint64_t kMaxExtBytes = uint64_t{64} << 20;
 // Most keywords kept from one extended header. Each decoded keyword costs a few
 // hundred bytes whatever its size in the file, so without a cap a header of
 // tiny entries would cost twenty times its own size in memory.
 constexpr size_t kMaxExtKeywords = size_t{1} << 16;
-
-// Nearest doubles to the reciprocals of the integer full scales, by element kind.
-constexpr double kRecip[5] = {1.0, 1.0, 1.0 / 2147483647.0, 1.0 / 32767.0, 1.0 / 127.0};
-
-// ---------------------------------------------------------------------------
-// Sample conversion: wire elements in either byte order to unit-scale float.
-
-template <class T> inline T load_swapped(const uint8_t *p) {
-    if constexpr (sizeof(T) == 1) {
-        T v;
-        std::memcpy(&v, p, 1);
-        return v;
-    } else {
-        using U = std::conditional_t<sizeof(T) == 2, uint16_t, std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>;
-        U u;
-        std::memcpy(&u, p, sizeof u);
-        if constexpr (sizeof(T) == 2) u = __builtin_bswap16(u);
-        if constexpr (sizeof(T) == 4) u = __builtin_bswap32(u);
-        if constexpr (sizeof(T) == 8) u = __builtin_bswap64(u);
-        T v;
-        std::memcpy(&v, &u, sizeof v);
-        return v;
-    }
-}
-
-template <class T, bool Swap> inline float convert_elem(const uint8_t *p, double recip) {
-    T v;
-    if constexpr (Swap)
-        v = load_swapped<T>(p);
-    else
-        std::memcpy(&v, p, sizeof v);
-    if constexpr (std::is_same_v<T, float>)
-        return v;
-    else if constexpr (std::is_same_v<T, double>)
-        return static_cast<float>(v);
-    else
-        return static_cast<float>(static_cast<double>(v) * recip);
-}
-
-// n samples from src to out (2 floats per sample). Complex wire data maps element
-// for element; a scalar sample fills I and leaves Q exactly 0.
-template <class T, bool Swap, bool Complex>
-void convert_block(const uint8_t *__restrict src, size_t n, float *__restrict out, double recip) {
-    constexpr size_t es = sizeof(T);
-    if constexpr (Complex) {
-        const size_t m = 2 * n;
-        for (size_t j = 0; j < m; ++j) out[j] = convert_elem<T, Swap>(src + j * es, recip);
-    } else {
-        for (size_t i = 0; i < n; ++i) {
-            out[2 * i] = convert_elem<T, Swap>(src + i * es, recip);
-            out[2 * i + 1] = 0.0f;
-        }
-    }
-}
-
-using ConvertFn = void (*)(const uint8_t *, size_t, float *, double);
-
-template <class T> ConvertFn pick_order(bool swap, bool complex) {
-    if (swap) return complex ? convert_block<T, true, true> : convert_block<T, true, false>;
-    return complex ? convert_block<T, false, true> : convert_block<T, false, false>;
-}
-
-ConvertFn pick_converter(int kind, bool complex, bool big_endian) {
-    const bool swap = big_endian != (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__);
-    switch (kind) {
-    case WFM_ELEM_F32: return pick_order<float>(swap, complex);
-    case WFM_ELEM_F64: return pick_order<double>(swap, complex);
-    case WFM_ELEM_I32: return pick_order<int32_t>(swap, complex);
-    case WFM_ELEM_I16: return pick_order<int16_t>(swap, complex);
-    default: return pick_order<int8_t>(swap, complex);
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Files
@@ -226,6 +157,7 @@ struct Hcb {
     int capidx = 0;
     bool be = false;
     int32_t detached = 0;
+    bool live = false;      // pipe field set: a writer is still appending
     uint64_t ext_start = 0; // bytes
     uint64_t ext_size = 0;  // bytes
     uint64_t data_start = 0;
@@ -244,6 +176,7 @@ bool parse_hcb(const uint8_t *h, Hcb &out) {
     v.capidx = idx;
     v.be = std::memcmp(h + WFM_HCB_HEAD_REP, "IEEE", 4) == 0;
     v.detached = wfm_load_i32(h + WFM_HCB_DETACHED, v.be);
+    v.live = wfm_load_i32(h + WFM_HCB_PIPE, v.be) != 0;
     const int32_t ext_blocks = wfm_load_i32(h + WFM_HCB_EXT_START, v.be);
     v.ext_start = ext_blocks >= 1 ? static_cast<uint64_t>(ext_blocks) * WFM_BLUE_BLOCK : 0;
     const int32_t ext_size = wfm_load_i32(h + WFM_HCB_EXT_SIZE, v.be);
@@ -499,8 +432,8 @@ struct iqreader {
     bool complex = true;
     bool be = false;
     size_t stride = 8;
-    ConvertFn convert = nullptr;
-    double recip = 1.0;
+    int wire = WFM_CAP_CF32; // capture index of the wire type
+    double recip = 1.0;      // 1/full scale of an integer kind (CSV rows hold integer codes)
 
     double fs = 0, fc = 0, t0 = 0;
     int fs_source = IQR_FS_NONE, fc_source = IQR_FC_NONE, t0_source = IQR_T0_NONE;
@@ -511,6 +444,7 @@ struct iqreader {
     // to the end of the file.
     uint64_t data_size = 0;
     bool bounded = false;
+    bool live = false;      // the header says a writer is still appending: data_size is only its hint
     uint64_t ext_start = 0; // BLUE extended header offset from the header [bytes]; 0 = none
     uint64_t payload_start = 0;
     uint64_t pos = 0;       // absolute offset of the next sample in `data`
@@ -535,8 +469,8 @@ void set_type(iqreader &r, int capidx, bool be) {
     r.complex = capidx < 5;
     r.be = be;
     r.stride = WFM_CAPTURE_TYPES[capidx].sample_bytes;
-    r.recip = kRecip[r.kind];
-    r.convert = pick_converter(r.kind, r.complex, be);
+    r.wire = capidx;
+    r.recip = sx::codec::wire_info(capidx).recip;
 }
 
 // Shared by attached and detached BLUE: metadata from the HCB and its keywords.
@@ -552,22 +486,29 @@ void take_blue_metadata(iqreader &r, const uint8_t *h, const Hcb &hcb, int hdr_f
     }
     r.data_size = hcb.data_size;
     r.ext_start = hcb.ext_start;
+    r.live = hcb.live;
     publish_hcb_fields(h, hcb.be, r.header);
     load_hcb_keywords(h, hcb.keylength, r.keywords);
     load_ext_header(hdr_fd, hdr_bytes, hcb, r.keywords);
     lookup_fc(r.keywords, r.fc, r.fc_source);
 }
 
-// The payload bound from a BLUE header's data_size and ext_start (bytes). The
-// writer patches data_size when it closes, so a non-zero value ends the payload.
+// The payload bound from a BLUE header's pipe field, data_size and ext_start
+// (bytes). While the pipe field says the capture is live, data_size holds only
+// the `total` hint given at open, which is no end: what the file holds is read.
+// The writer patches data_size when it closes, so a non-zero value ends the payload.
 // A capture closed with no samples keeps data_size 0; it is told apart from one
 // still being written by its extended header pointer, which only a closing
 // writer sets. The payload of an attached capture then ends where that header
 // begins, so its bytes are never taken for samples. A detached payload has its
 // own file and is unbounded until data_size says otherwise.
-void set_bound(iqreader &r, uint64_t data_size, uint64_t ext_start) {
+void set_bound(iqreader &r, bool live, uint64_t data_size, uint64_t ext_start) {
     r.ext_start = ext_start;
-    if (data_size != 0) {
+    r.live = live;
+    if (live) {
+        r.data_size = 0;
+        r.bounded = false;
+    } else if (data_size != 0) {
         r.data_size = data_size;
         r.bounded = true;
     } else if (ext_start != 0 && !r.marker.ok()) {
@@ -583,7 +524,7 @@ void set_bound(iqreader &r, uint64_t data_size, uint64_t ext_start) {
 bool finish_binary(iqreader &r) {
     uint64_t end = 0;
     if (!file_size(r.data.fd, end) || r.payload_start > end) return false;
-    if (r.file_type == WFM_FILE_BLUE) set_bound(r, r.data_size, r.ext_start);
+    if (r.file_type == WFM_FILE_BLUE) set_bound(r, r.live, r.data_size, r.ext_start);
     const uint64_t in_file = end - r.payload_start;
     const uint64_t payload = r.bounded ? std::min(r.data_size, in_file) : in_file;
     r.trailing = payload % r.stride;
@@ -593,9 +534,9 @@ bool finish_binary(iqreader &r) {
     return true;
 }
 
-bool open_sigmf(iqreader &r, const std::string &path) {
+bool open_sigmf(iqreader &r, const std::string &path, char *why, size_t why_cap) {
     wfm_sigmf_info info{};
-    if (wfm_sigmf_meta_read((base_of(path) + ".sigmf-meta").c_str(), &info) != 0) return false;
+    if (wfm_sigmf_meta_read_why((base_of(path) + ".sigmf-meta").c_str(), &info, why, why_cap) != 0) return false;
     if (info.sample_type < 0 || info.sample_type >= WFM_CAP_COUNT) return false;
     set_type(r, info.sample_type, info.big_endian != 0);
     r.file_type = WFM_FILE_SIGMF;
@@ -691,7 +632,7 @@ size_t read_binary(iqreader &r, size_t n, float *out) {
         }
         const size_t got = pread_full(r.data.fd, r.buf.data(), bytes, r.pos);
         const size_t whole = got / r.stride;
-        r.convert(r.buf.data(), whole, out + 2 * done, r.recip);
+        sx::codec::decode(r.wire, r.buf.data(), whole, r.be, out + 2 * done);
         r.pos += whole * r.stride;
         done += whole;
         if (whole < want) break;
@@ -707,51 +648,108 @@ uint64_t within_bound(const iqreader &r, uint64_t avail) {
     return std::min(left, avail);
 }
 
-// One CSV row; `live` refuses a row not yet ended by a line break, so a row that
-// a writer is still appending is read again later, whole.
-bool csv_row(iqreader &r, float *out, bool live) {
+// A CSV row is one line: the number (scalar) or two numbers separated by a comma
+// (complex), with blanks around them and a CR before the line break allowed.
+bool parse_csv_line(const char *line, bool complex, double &a, double &b) {
+    char *end = nullptr;
+    a = std::strtod(line, &end);
+    if (end == line) return false;
+    const char *p = end;
+    if (complex) {
+        skip_blanks(p);
+        if (*p != ',') return false;
+        ++p;
+        b = std::strtod(p, &end);
+        if (end == p) return false;
+        p = end;
+    }
+    while (*p == ' ' || *p == '\t' || *p == '\r') ++p;
+    return *p == '\0';
+}
+
+enum class CsvLine { Row, Skipped, End };
+
+// The next line of the CSV. A line that does not hold one row (malformed, blank,
+// holding a NUL, or longer than any row can be) is consumed and reported as
+// skipped, so it never joins the next line nor hides the rows after it. Only
+// the line's first kCsvLineMax - 1 bytes are kept: a longer one is read through
+// to its end without being stored. `live` leaves a last line that has no line
+// break yet unconsumed: a writer may still be appending it.
+CsvLine csv_line(iqreader &r, float *out, bool live) {
     FILE *f = r.csv.get();
     const long start = live ? std::ftell(f) : 0;
-    double a = 0, b = 0;
-    bool ok = r.complex ? std::fscanf(f, " %lf , %lf", &a, &b) == 2 : std::fscanf(f, " %lf", &a) == 1;
-    if (ok && live) {
-        const int c = std::fgetc(f);
-        if (c == EOF)
-            ok = false;
-        else
-            std::ungetc(c, f);
-    }
-    if (!ok) {
-        if (live && start >= 0) {
-            std::clearerr(f);
-            std::fseek(f, start, SEEK_SET);
+    char line[kCsvLineMax];
+    size_t len = 0;
+    bool whole = true, ended = false;
+    int c;
+    while ((c = getc_unlocked(f)) != EOF) {
+        if (c == '\n') {
+            ended = true;
+            break;
         }
-        return false;
+        if (c == '\0' || len == sizeof line - 1)
+            whole = false;
+        else
+            line[len++] = static_cast<char>(c);
     }
+    if (!ended) {
+        // Clear end-of-file so that rows a writer appends later are seen.
+        std::clearerr(f);
+        if (live && start >= 0) {
+            std::fseek(f, start, SEEK_SET);
+            return CsvLine::End;
+        }
+        if (len == 0 && whole) return CsvLine::End;
+    }
+    line[len] = '\0';
+    double a = 0, b = 0;
+    if (!whole || !parse_csv_line(line, r.complex, a, b)) return CsvLine::Skipped;
     const double s = r.recip;
     out[0] = static_cast<float>(r.kind >= WFM_ELEM_I32 ? a * s : a);
     out[1] = r.complex ? static_cast<float>(r.kind >= WFM_ELEM_I32 ? b * s : b) : 0.0f;
-    return true;
+    return CsvLine::Row;
 }
 
 size_t read_csv(iqreader &r, size_t n, float *out, bool live) {
     size_t i = 0;
-    while (i < n && csv_row(r, out + 2 * i, live)) ++i;
+    while (i < n) {
+        const CsvLine k = csv_line(r, out + 2 * i, live);
+        if (k == CsvLine::End) break;
+        if (k == CsvLine::Row) ++i;
+    }
     return i;
 }
 
-// Re-reads the end-of-capture mark (ext_start and data_size) from the header with
-// one positioned read, so the patch a writer makes at close is seen. A data_size
-// that cannot be trusted leaves the bound as it was.
+// Re-reads the end-of-capture mark (pipe, ext_start and data_size) from the
+// header with one positioned read, so the patch a writer makes at close is seen.
+// The writer clears the pipe field last, so a header read as closed already holds
+// the final data_size and ext_start. A data_size that cannot be trusted leaves
+// the bound as it was.
 void reread_marker(iqreader &r) {
-    uint8_t b[WFM_HCB_DATA_SIZE + 8 - WFM_HCB_EXT_START];
+    uint8_t b[WFM_HCB_DATA_SIZE + 8 - WFM_HCB_PIPE];
     uint64_t size = 0;
     const int fd = r.marker.ok() ? r.marker.fd : r.data.fd;
-    if (pread_full(fd, b, sizeof b, WFM_HCB_EXT_START) != sizeof b ||
-        !bytes_from_double(wfm_load_f64(b + (WFM_HCB_DATA_SIZE - WFM_HCB_EXT_START), r.be), size))
+    if (pread_full(fd, b, sizeof b, WFM_HCB_PIPE) != sizeof b ||
+        !bytes_from_double(wfm_load_f64(b + (WFM_HCB_DATA_SIZE - WFM_HCB_PIPE), r.be), size))
         return;
-    const int32_t blocks = wfm_load_i32(b, r.be);
-    set_bound(r, size, blocks >= 1 ? static_cast<uint64_t>(blocks) * WFM_BLUE_BLOCK : 0);
+    const bool live = wfm_load_i32(b, r.be) != 0;
+    const int32_t blocks = wfm_load_i32(b + (WFM_HCB_EXT_START - WFM_HCB_PIPE), r.be);
+    set_bound(r, live, size, blocks >= 1 ? static_cast<uint64_t>(blocks) * WFM_BLUE_BLOCK : 0);
+}
+
+// Samples a read from the current position can return at most, from the file
+// size and the payload bound as last seen: a CSV row takes at least two bytes
+// ("1" and a line break; four for "1,2") except the last, which may lack the break.
+uint64_t readable_bound(const iqreader &r) {
+    uint64_t end = 0;
+    if (r.file_type == WFM_FILE_CSV) {
+        FILE *f = r.csv.get();
+        const long here = std::ftell(f);
+        if (here < 0 || !file_size(fileno(f), end) || end <= static_cast<uint64_t>(here)) return 0;
+        return (end - static_cast<uint64_t>(here) + 1) / (r.complex ? 4 : 2);
+    }
+    if (!file_size(r.data.fd, end) || end <= r.pos) return 0;
+    return within_bound(r, (end - r.pos) / r.stride);
 }
 
 // Whole samples at most n that may be read now. For BLUE the file end is measured
@@ -770,13 +768,18 @@ uint64_t readable_now(iqreader &r, uint64_t n) {
 extern "C" {
 
 iqreader *iqreader_create(const char *path, int stype_hint, int endian_hint) {
+    return iqreader_create_why(path, stype_hint, endian_hint, nullptr, 0);
+}
+
+iqreader *iqreader_create_why(const char *path, int stype_hint, int endian_hint, char *why, size_t why_cap) {
+    if (why != nullptr && why_cap > 0) why[0] = '\0';
     if (path == nullptr || stype_hint < 0 || stype_hint >= WFM_CAP_COUNT) return nullptr;
     try {
         auto r = std::make_unique<iqreader>();
         const std::string p(path);
         bool ok;
         if (p.size() > 10 && ends_with(p, ".sigmf-data"))
-            ok = open_sigmf(*r, p);
+            ok = open_sigmf(*r, p, why, why_cap);
         else if (p.size() > 3 && ends_with(p, ".det"))
             ok = open_detached(*r, p);
         else
@@ -797,8 +800,10 @@ size_t iqreader_read(iqreader *r, size_t count, float *out, size_t capacity) {
     return read_binary(*r, static_cast<size_t>(readable_now(*r, n)), out);
 }
 
-size_t iqreader_read_max_out(const iqreader *, size_t n) { return n; }
-size_t iqreader_read_follow_max_out(const iqreader *, size_t n) { return n; }
+size_t iqreader_read_max_out(const iqreader *r, size_t n) { return r == nullptr ? 0 : std::min<uint64_t>(n, readable_bound(*r)); }
+size_t iqreader_read_follow_max_out(const iqreader *r, size_t n) {
+    return r == nullptr ? 0 : std::min<uint64_t>(n, std::max<uint64_t>(readable_bound(*r), IQR_FOLLOW_CHUNK));
+}
 
 size_t iqreader_read_follow(iqreader *r, size_t count, float *out, size_t capacity) {
     if (r == nullptr) return 0;
@@ -888,8 +893,8 @@ uint64_t iqreader_get_num_samples(iqreader *r) {
     const long here = std::ftell(f);
     if (here < 0 || std::fseek(f, static_cast<long>(r->payload_start), SEEK_SET) != 0) return r->csv_rows;
     uint64_t rows = 0;
-    double a, b;
-    while (r->complex ? std::fscanf(f, " %lf , %lf", &a, &b) == 2 : std::fscanf(f, " %lf", &a) == 1) ++rows;
+    float row[2];
+    for (CsvLine k; (k = csv_line(*r, row, false)) != CsvLine::End;) rows += k == CsvLine::Row;
     std::clearerr(f);
     if (std::fseek(f, here, SEEK_SET) != 0) return r->csv_rows;
     r->csv_rows = rows;

@@ -52,15 +52,26 @@ typedef struct iqreader_info_t {
  * Returns null when the file is missing, its type cannot be recognised, its
  * metadata is unreadable or its header does not hold together. */
 SX_API iqreader *iqreader_create(const char *path, int stype_hint, int endian_hint);
+/* As iqreader_create; when the open fails for a reason worth naming (a SigMF
+ * datatype that is not supported, a multi-channel SigMF recording), that reason
+ * is written to why[0..why_cap) as NUL-terminated text, else why[0] = 0. */
+SX_API iqreader *iqreader_create_why(const char *path, int stype_hint, int endian_hint, char *why, size_t why_cap);
 /* Closes the files and frees everything; null is harmless. */
 SX_API void iqreader_destroy(iqreader *r);
 
 /* Up to min(count, capacity) samples into `out` (2 floats each); 0 at the end. */
 SX_API size_t iqreader_read(iqreader *r, size_t count, float *out, size_t capacity);
+/* The most samples a read can return now: n, bounded by the whole samples the
+ * capture holds from the read position (for a CSV, by the rows its remaining
+ * bytes can hold), so a result sized by it never exceeds what exists. */
 SX_API size_t iqreader_read_max_out(const iqreader *r, size_t n);
 /* Like iqreader_read, but waits for a live capture to grow. Returns 0 only when
  * the capture ended; iqreader_get_ending says how (eof, timeout, interrupted). */
 SX_API size_t iqreader_read_follow(iqreader *r, size_t count, float *out, size_t capacity);
+/* The most samples a follow call returns: n, bounded by the larger of what a
+ * read could return now and IQR_FOLLOW_CHUNK (a follow call returns what has
+ * arrived, and the caller calls again for more). */
+#define IQR_FOLLOW_CHUNK ((size_t)1 << 20)
 SX_API size_t iqreader_read_follow_max_out(const iqreader *r, size_t n);
 /* Back to the first sample; metadata unchanged. */
 SX_API void iqreader_reset(iqreader *r);

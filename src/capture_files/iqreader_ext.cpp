@@ -54,8 +54,13 @@ int Reader_init(PyObject *self, PyObject *args, PyObject *kw) {
         Py_DECREF(path);
         return -1;
     }
-    iqreader *h = iqreader_create(PyBytes_AS_STRING(path), st, en);
+    char why[256];
+    iqreader *h = iqreader_create_why(PyBytes_AS_STRING(path), st, en, why, sizeof why);
     Py_DECREF(path);
+    if (h == nullptr && why[0] != '\0') {
+        PyErr_Format(PyExc_ValueError, "cannot open capture: %s", why);
+        return -1;
+    }
     if (h == nullptr) {
         PyErr_SetString(PyExc_ValueError,
                         "cannot open capture: no such file, unrecognised file type, or an unsupported BLUE format "
@@ -102,7 +107,8 @@ template <bool Follow> PyObject *Reader_read(PyObject *self, PyObject *args, PyO
     if (h == nullptr) return nullptr;
     py::Output o;
     const size_t max_out = Follow ? iqreader_read_follow_max_out(h, count) : iqreader_read_max_out(h, count);
-    if (!o.prepare(out, NPY_COMPLEX64, py::out_len(max_out, count))) return nullptr;
+    // Sized by what the read can return, never by the count alone.
+    if (!o.prepare(out, NPY_COMPLEX64, max_out)) return nullptr;
     size_t got;
     if constexpr (Follow) {
         SigintForward forward;

@@ -11,11 +11,11 @@
 #include <limits>
 #include <new>
 #include <string>
-#include <type_traits>
 
 #include "capture_files/sigmf_meta.h"
 #include "capture_files/wfm_keywords.h"
 #include "capture_files/write_blue_header.h"
+#include "core/sample_codec.h"
 
 struct iqwriter {
     FILE *f = nullptr;
@@ -36,6 +36,7 @@ struct iqwriter {
     double fs = 0, fc = 0, t0 = 0;
     std::string path;          // kept only when a metadata file is written at close
     off_t pos = -1;            // stream offset of the next payload byte; -1 when not seekable
+    bool live = false;         // the header's pipe field says "still being written" until close
     bool broken = false;       // a partial sample reached a stream that cannot be rolled back
 };
 
@@ -54,108 +55,6 @@ bool grow(uint8_t *&p, size_t &cap, size_t need) {
     p = static_cast<uint8_t *>(q);
     cap = need;
     return true;
-}
-
-// Peak and clip bookkeeping over I' = I·g and Q' = Q·g (single precision). The
-// running maximum is kept in two 4-lane vectors: GCC does not vectorise a float
-// max reduction by itself without fast-math, and this loop runs over every sample.
-// The results go to `peak` (a running maximum) and `clips` (added to), not to the
-// writer, so a caller can discard them.
-void account(const iqwriter *w, const float *iq, size_t n, float &peak, uint64_t &clips) {
-    typedef float v4f __attribute__((vector_size(16)));
-    typedef int32_t v4i __attribute__((vector_size(16)));
-    const float g = w->gain;
-    const size_t m = 2 * n;
-    const v4f gv = {g, g, g, g};
-    const v4i abs_mask = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
-    v4f m0 = {}, m1 = {};
-    size_t i = 0;
-    for (; i + 8 <= m; i += 8) {
-        v4f a, b;
-        std::memcpy(&a, iq + i, sizeof a);
-        std::memcpy(&b, iq + i + 4, sizeof b);
-        a = reinterpret_cast<v4f>(reinterpret_cast<v4i>(a * gv) & abs_mask);
-        b = reinterpret_cast<v4f>(reinterpret_cast<v4i>(b * gv) & abs_mask);
-        // A NaN never compares greater, so it never becomes the peak.
-        m0 = a > m0 ? a : m0;
-        m1 = b > m1 ? b : m1;
-    }
-    float pk = peak;
-    for (int k = 0; k < 4; ++k) {
-        pk = m0[k] > pk ? m0[k] : pk;
-        pk = m1[k] > pk ? m1[k] : pk;
-    }
-    for (; i < m; ++i) {
-        const float a = std::fabs(iq[i] * g);
-        pk = a > pk ? a : pk;
-    }
-    peak = pk;
-    const wfm_capture_type &t = WFM_CAPTURE_TYPES[w->stype];
-    if (!w->track || !t.is_integer) return;
-    uint64_t c = 0;
-    if (t.is_complex) {
-        for (size_t j = 0; j < m; ++j) c += std::fabs(iq[j] * g) > 1.0f;
-    } else {
-        for (size_t j = 0; j < n; ++j) c += std::fabs(iq[2 * j] * g) > 1.0f;
-    }
-    clips += c;
-}
-
-// Symmetric saturation and truncation toward zero. Clamping in float is exact;
-// the product is formed in double precision, which holds every float × 32767 or
-// × 127 exactly, so +1.0 gives the full-scale code for every width and no value
-// just below a code is rounded up onto it. NaN gives 0.
-template <class T> inline T quantise(float x, double full) {
-    x = x > 1.0f ? 1.0f : x;
-    x = x < -1.0f ? -1.0f : x;
-    x = x == x ? x : 0.0f;
-    return static_cast<T>(static_cast<int32_t>(static_cast<double>(x) * full));
-}
-
-// Converts n samples (stride 1 over 2n components for complex, the real parts
-// only for scalar) into out, in host order.
-template <class T, bool Complex> void convert(const float *iq, size_t n, float g, T *out) {
-    const size_t m = Complex ? 2 * n : n;
-    constexpr size_t step = Complex ? 1 : 2;
-    if constexpr (std::is_same_v<T, float>) {
-        for (size_t i = 0; i < m; ++i) out[i] = iq[i * step] * g;
-    } else if constexpr (std::is_same_v<T, double>) {
-        for (size_t i = 0; i < m; ++i) out[i] = static_cast<double>(iq[i * step] * g);
-    } else {
-        const double full = static_cast<double>(std::numeric_limits<T>::max());
-        for (size_t i = 0; i < m; ++i) out[i] = quantise<T>(iq[i * step] * g, full);
-    }
-}
-
-template <class U> void bswap_all(U *p, size_t m) {
-    for (size_t i = 0; i < m; ++i) {
-        if constexpr (sizeof(U) == 2) p[i] = __builtin_bswap16(p[i]);
-        if constexpr (sizeof(U) == 4) p[i] = __builtin_bswap32(p[i]);
-        if constexpr (sizeof(U) == 8) p[i] = __builtin_bswap64(p[i]);
-    }
-}
-
-template <bool Complex> void convert_kind(int kind, const float *iq, size_t n, float g, uint8_t *out, bool swap) {
-    const size_t m = Complex ? 2 * n : n;
-    switch (kind) {
-    case WFM_ELEM_F32:
-        convert<float, Complex>(iq, n, g, reinterpret_cast<float *>(out));
-        if (swap) bswap_all(reinterpret_cast<uint32_t *>(out), m);
-        break;
-    case WFM_ELEM_F64:
-        convert<double, Complex>(iq, n, g, reinterpret_cast<double *>(out));
-        if (swap) bswap_all(reinterpret_cast<uint64_t *>(out), m);
-        break;
-    case WFM_ELEM_I32:
-        convert<int32_t, Complex>(iq, n, g, reinterpret_cast<int32_t *>(out));
-        if (swap) bswap_all(reinterpret_cast<uint32_t *>(out), m);
-        break;
-    case WFM_ELEM_I16:
-        convert<int16_t, Complex>(iq, n, g, reinterpret_cast<int16_t *>(out));
-        if (swap) bswap_all(reinterpret_cast<uint16_t *>(out), m);
-        break;
-    default: convert<int8_t, Complex>(iq, n, g, reinterpret_cast<int8_t *>(out)); break;
-    }
 }
 
 // Bytes of buf[0..got) that form whole units: samples of `unit` bytes, or whole
@@ -242,21 +141,15 @@ size_t emit(iqwriter *w, const uint8_t *buf, size_t len, size_t unit) {
 }
 
 size_t write_binary(iqwriter *w, const float *iq, size_t n) {
-    const wfm_capture_type &t = WFM_CAPTURE_TYPES[w->stype];
-    const size_t s = t.sample_bytes;
-    const bool host_be = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
-    const bool swap = (w->be != 0) != host_be;
+    const size_t s = sx::codec::wire_info(w->stype).sample_bytes;
     if (n > SIZE_MAX / s) return 0;
     const size_t bytes = n * s;
     const uint8_t *src;
-    if (w->stype == WFM_CAP_CF32 && !swap && w->gain == 1.0f) {
+    if (sx::codec::encode_is_copy(w->stype, w->gain, w->be != 0)) {
         src = reinterpret_cast<const uint8_t *>(iq); // the wire format is the input format
     } else {
         if (!grow(w->buf, w->buf_cap, bytes)) return 0;
-        if (t.is_complex)
-            convert_kind<true>(w->stype % 5, iq, n, w->gain, w->buf, swap);
-        else
-            convert_kind<false>(w->stype % 5, iq, n, w->gain, w->buf, swap);
+        sx::codec::encode(w->stype, iq, n, w->gain, w->be != 0, w->buf);
         src = w->buf;
     }
     return emit(w, src, bytes, s) / s;
@@ -290,7 +183,7 @@ size_t write_csv(iqwriter *w, const float *iq, size_t n) {
                                  : std::snprintf(p + len, kLineMax, "%0.17g\n", double(i));
             } else {
                 const double full = WFM_FULL_SCALE[kind];
-                const long a = quantise<int32_t>(i, full), b = quantise<int32_t>(q, full);
+                const long a = sx::codec::quantise(i, full), b = sx::codec::quantise(q, full);
                 k = t.is_complex ? std::snprintf(p + len, kLineMax, "%ld,%ld\n", a, b)
                                  : std::snprintf(p + len, kLineMax, "%ld\n", a);
             }
@@ -319,13 +212,14 @@ bool put_at(FILE *f, long off, const uint8_t *b, size_t n) {
 }
 
 // The header is complete before anything is appended after the payload: the
-// keyword area, data_size, then ext_start/ext_size, each flushed, and only then
-// the padding and the extended header. A follower that sees the old header
-// therefore never finds bytes past the payload, and one that sees data_size
-// (or, for a capture closed with no samples, ext_start) stops where the payload
-// does. That is why an empty capture always gets ext_start, pointing at the
-// block after the payload, even with no extended header (ext_size 0): its
-// data_size of 0 alone would read as "still being written".
+// keyword area, data_size, ext_start/ext_size, and last the pipe field cleared
+// (the capture is no longer live), each flushed, and only then the padding and
+// the extended header. A follower that still sees the capture live therefore
+// never finds bytes past the payload, and one that sees it closed finds the
+// final data_size and stops where the payload does. An empty capture also gets
+// ext_start, pointing at the block after the payload, even with no extended
+// header (ext_size 0), so that a reader that does not look at the pipe field
+// does not take its data_size of 0 for "still being written".
 bool finish_blue(iqwriter *w) {
     FILE *f = w->f;
     if (std::fseek(f, WFM_HCB_DATA_SIZE, SEEK_SET) != 0) {
@@ -345,19 +239,29 @@ bool finish_blue(iqwriter *w) {
     const double data_size = static_cast<double>(w->written) * WFM_CAPTURE_TYPES[w->stype].sample_bytes;
     wfm_store_f64(b, data_size, w->be);
     ok = put_at(f, WFM_HCB_DATA_SIZE, b, 8) && ok;
-    if (w->ext_len > 0 || w->written == 0) {
-        const off_t pad = (WFM_BLUE_BLOCK - p % WFM_BLUE_BLOCK) % WFM_BLUE_BLOCK;
-        const off_t blocks = (p + pad) / WFM_BLUE_BLOCK;
-        // Both fields are signed 32-bit: a capture too long for them gets no
-        // extended header rather than a wrapped pointer.
-        if (blocks > INT32_MAX || w->ext_len > static_cast<size_t>(INT32_MAX)) return false;
+    const off_t pad = (WFM_BLUE_BLOCK - p % WFM_BLUE_BLOCK) % WFM_BLUE_BLOCK;
+    const off_t blocks = (p + pad) / WFM_BLUE_BLOCK;
+    // Both fields are signed 32-bit: a capture too long for them gets no
+    // extended header rather than a wrapped pointer.
+    bool ext = w->ext_len > 0 || w->written == 0;
+    if (ext && (blocks > INT32_MAX || w->ext_len > static_cast<size_t>(INT32_MAX))) {
+        ext = false;
+        ok = false;
+    }
+    if (ext) {
         wfm_store_i32(b, static_cast<int32_t>(blocks), w->be);
         wfm_store_i32(b + 4, static_cast<int32_t>(w->ext_len), w->be);
         if (!put_at(f, WFM_HCB_EXT_START, b, 8)) return false;
+    }
+    if (w->live) {
+        wfm_store_i32(b, 0, w->be);
+        if (!put_at(f, WFM_HCB_PIPE, b, 4)) return false;
+    }
+    if (ext && w->ext_len > 0) {
         static const uint8_t zeros[WFM_BLUE_BLOCK] = {};
         const size_t zn = static_cast<size_t>(pad);
-        if (w->ext_len > 0 && (fseeko(f, p, SEEK_SET) != 0 || std::fwrite(zeros, 1, zn, f) != zn ||
-                               std::fwrite(w->ext, 1, w->ext_len, f) != w->ext_len || std::fflush(f) != 0)) {
+        if (fseeko(f, p, SEEK_SET) != 0 || std::fwrite(zeros, 1, zn, f) != zn ||
+            std::fwrite(w->ext, 1, w->ext_len, f) != w->ext_len || std::fflush(f) != 0) {
             // Nothing may point at a partial extended header: cut it off so the
             // file ends where its payload does, and record it as empty.
             __fpurge(f);
@@ -409,8 +313,18 @@ iqwriter *iqwriter_open(FILE *f, int file_type, int sample_type, int big_endian,
     if (file_type == WFM_FILE_BLUE) {
         // Flushed at once: on a caller's buffered stream only the flush shows that
         // the header really reached the file (and a follower sees it sooner).
-        if (wfm_blue_write_hcb(f, sample_type, w->be, total, 0, fs, fc, WFM_BLUE_HCB_BYTES, t0) != 0 ||
-            std::fflush(f) != 0) {
+        // On a stream that can seek back, the header says the capture is live
+        // (pipe 1) until close: the `total` hint in data_size is no end a
+        // follower may stop at. A stream that cannot seek is never patched, so
+        // it keeps the plain header and the hint.
+        uint8_t hcb[WFM_BLUE_HCB_BYTES];
+        w->live = ftello(f) >= 0;
+        if (wfm_blue_build_hcb(hcb, sample_type, w->be, total, 0, fs, fc, WFM_BLUE_HCB_BYTES, t0) != 0) {
+            free_writer(w);
+            return nullptr;
+        }
+        if (w->live) wfm_store_i32(hcb + WFM_HCB_PIPE, 1, w->be);
+        if (std::fwrite(hcb, 1, sizeof hcb, f) != sizeof hcb || std::fflush(f) != 0) {
             free_writer(w);
             return nullptr;
         }
@@ -471,14 +385,15 @@ size_t iqwriter_write(iqwriter *w, const float *iq, size_t n) {
     // Peak and clips describe the capture, so they cover only the samples that
     // reached it. They are taken while the block is warm in the cache and taken
     // again over the leading `done` samples after a short write.
+    const sx::codec::ClipCount rule = sx::codec::clip_rule(w->stype, w->track);
     float peak = w->peak;
     uint64_t clips = 0;
-    account(w, iq, n, peak, clips);
+    sx::codec::account(iq, n, w->gain, rule, peak, clips);
     const size_t done = w->ftype == WFM_FILE_CSV ? write_csv(w, iq, n) : write_binary(w, iq, n);
     if (done < n) {
         peak = w->peak;
         clips = 0;
-        account(w, iq, done, peak, clips);
+        sx::codec::account(iq, done, w->gain, rule, peak, clips);
     }
     w->peak = peak;
     w->clips += clips;
@@ -541,7 +456,15 @@ int write_sigmf_sidecar(iqwriter *w) {
     if (w == nullptr || w->path.empty()) return -1;
     char name[WFM_SIGMF_NAME_MAX + 1];
     if (wfm_sigmf_meta_path(w->path.c_str(), name, sizeof name) != 0) return -1;
-    char *json = wfm_sigmf_meta_json(w->stype, w->be, nullptr, 0, w->fs, w->fc, w->t0);
+    // A raw capture is a SigMF "non-conforming dataset": its sidecar names the
+    // data file (beside it, so by its bare name), which readers would otherwise
+    // look for as "<base>.sigmf-data". A CSV holds text, no dataset at all.
+    const char *dataset = nullptr;
+    if (w->ftype == WFM_FILE_RAW) {
+        const char *slash = std::strrchr(w->path.c_str(), '/');
+        dataset = slash != nullptr ? slash + 1 : w->path.c_str();
+    }
+    char *json = wfm_sigmf_meta_json_dataset(w->stype, w->be, nullptr, 0, w->fs, w->fc, w->t0, dataset);
     if (json == nullptr) return -1;
     int rc = -1;
     FILE *f = std::fopen(name, "w");

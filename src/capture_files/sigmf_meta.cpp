@@ -107,6 +107,20 @@ bool add_annotations(cJSON *arr, const wfm_segment *segs, size_t n_segs, double 
     return true;
 }
 
+// global "core:extensions": [{"name": "tessel", "version": ..., "optional": true}].
+// Optional: a reader that does not know the extension loses only the synthesis
+// details of the annotations.
+bool declare_tessel(cJSON *global) {
+    cJSON *list = cJSON_AddArrayToObject(global, "core:extensions");
+    cJSON *ext = cJSON_CreateObject();
+    if (list == nullptr || ext == nullptr || !cJSON_AddItemToArray(list, ext)) {
+        cJSON_Delete(ext);
+        return false;
+    }
+    return add_string(ext, "name", "tessel") && add_string(ext, "version", WFM_SIGMF_TESSEL_VERSION) &&
+           cJSON_AddTrueToObject(ext, "optional") != nullptr;
+}
+
 // fs of the segments when they all share one rate (NaN counts as different).
 double common_rate(const wfm_segment *segs, size_t n_segs) {
     const double r = segs[0].fs;
@@ -144,6 +158,11 @@ int wfm_sigmf_datatype(int sample_type, int big_endian, char *out, size_t cap) {
 
 char *wfm_sigmf_meta_json(int sample_type, int big_endian, const wfm_segment *segs, size_t n_segs, double fs,
                           double fc, double t0) {
+    return wfm_sigmf_meta_json_dataset(sample_type, big_endian, segs, n_segs, fs, fc, t0, nullptr);
+}
+
+char *wfm_sigmf_meta_json_dataset(int sample_type, int big_endian, const wfm_segment *segs, size_t n_segs, double fs,
+                                  double fc, double t0, const char *dataset) {
     char datatype[16];
     if (wfm_sigmf_datatype(sample_type, big_endian, datatype, sizeof datatype) != 0) return nullptr;
     if (segs == nullptr) n_segs = 0;
@@ -157,6 +176,7 @@ char *wfm_sigmf_meta_json(int sample_type, int big_endian, const wfm_segment *se
     if (!add_string(global, "core:version", "1.0.0") || !add_string(global, "core:description", "kolvane tessel") ||
         !add_string(global, "core:author", "kolvane tessel"))
         return nullptr;
+    if (dataset != nullptr && !add_string(global, "core:dataset", dataset)) return nullptr;
 
     cJSON *captures = cJSON_AddArrayToObject(doc.get(), "captures");
     cJSON *cap = cJSON_CreateObject();
@@ -176,6 +196,8 @@ char *wfm_sigmf_meta_json(int sample_type, int big_endian, const wfm_segment *se
     cJSON *ann = cJSON_AddArrayToObject(doc.get(), "annotations");
     if (ann == nullptr) return nullptr;
     if (n_segs > 0 && !add_annotations(ann, segs, n_segs, fc)) return nullptr;
+    // Every annotation carries "tessel:" keys; a reader is told what they are.
+    if (cJSON_GetArraySize(ann) > 0 && !declare_tessel(global)) return nullptr;
     return cJSON_PrintUnformatted(doc.get());
 }
 
@@ -198,6 +220,11 @@ int wfm_sigmf_meta_path(const char *path, char *out, size_t cap) {
 }
 
 int wfm_sigmf_meta_parse(const char *text, size_t len, wfm_sigmf_info *out) {
+    return wfm_sigmf_meta_parse_why(text, len, out, nullptr, 0);
+}
+
+int wfm_sigmf_meta_parse_why(const char *text, size_t len, wfm_sigmf_info *out, char *why, size_t why_cap) {
+    if (why != nullptr && why_cap > 0) why[0] = '\0';
     if (text == nullptr || out == nullptr || len == 0) return -1;
     Json doc(cJSON_ParseWithLength(text, len));
     if (!doc) return -1;
@@ -206,16 +233,37 @@ int wfm_sigmf_meta_parse(const char *text, size_t len, wfm_sigmf_info *out) {
     const cJSON *dt = cJSON_GetObjectItemCaseSensitive(global, "core:datatype");
     if (!cJSON_IsString(dt) || dt->valuestring == nullptr) return -1;
     const char *s = dt->valuestring;
-    int scalar;
+    int scalar = -1;
     if (s[0] == 'c')
         scalar = 0;
     else if (s[0] == 'r')
         scalar = 1;
-    else
-        return -1;
     const char *rest = nullptr;
-    const int kind = parse_elem(s + 1, &rest);
-    if (kind < 0) return -1;
+    const int kind = scalar >= 0 ? parse_elem(s + 1, &rest) : -1;
+    if (kind < 0) {
+        if (why != nullptr && why_cap > 0)
+            std::snprintf(why, why_cap,
+                          "SigMF datatype \"%.40s\" is not supported (supported: cf32, cf64, ci32, ci16, ci8 and the "
+                          "real rf32, rf64, ri32, ri16, ri8, with _le or _be)",
+                          s);
+        return -1;
+    }
+    // Several channels interleave their samples in the one data file: read as
+    // one channel they would come back mixed. A count that is no whole number
+    // of at least 1 does not describe any recording.
+    const cJSON *nch = cJSON_GetObjectItemCaseSensitive(global, "core:num_channels");
+    if (nch != nullptr) {
+        const double c = cJSON_IsNumber(nch) ? nch->valuedouble : 0.0;
+        if (!(c >= 1.0 && c <= 4294967295.0 && c == std::floor(c))) return -1;
+        if (c > 1.0) {
+            if (why != nullptr && why_cap > 0)
+                std::snprintf(why, why_cap,
+                              "SigMF recording has %.0f channels (core:num_channels); only single-channel "
+                              "recordings are read",
+                              c);
+            return -1;
+        }
+    }
     wfm_sigmf_info info{};
     info.sample_type = kind + (scalar ? 5 : 0);
     info.big_endian = std::strstr(rest, "be") != nullptr;
@@ -232,6 +280,11 @@ int wfm_sigmf_meta_parse(const char *text, size_t len, wfm_sigmf_info *out) {
 }
 
 int wfm_sigmf_meta_read(const char *meta_path, wfm_sigmf_info *out) {
+    return wfm_sigmf_meta_read_why(meta_path, out, nullptr, 0);
+}
+
+int wfm_sigmf_meta_read_why(const char *meta_path, wfm_sigmf_info *out, char *why, size_t why_cap) {
+    if (why != nullptr && why_cap > 0) why[0] = '\0';
     if (meta_path == nullptr || out == nullptr) return -1;
     // Only a regular file is metadata. O_NONBLOCK keeps a FIFO under this name
     // from holding the open until some writer appears; fstat then refuses it.
@@ -250,7 +303,7 @@ int wfm_sigmf_meta_read(const char *meta_path, wfm_sigmf_info *out) {
             got += static_cast<size_t>(n);
         }
         // A file that shrank under us is refused rather than parsed in part.
-        if (buf != nullptr && got == size) rc = wfm_sigmf_meta_parse(buf, size, out);
+        if (buf != nullptr && got == size) rc = wfm_sigmf_meta_parse_why(buf, size, out, why, why_cap);
         std::free(buf);
     }
     ::close(fd);

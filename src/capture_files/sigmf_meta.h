@@ -21,7 +21,16 @@ extern "C" {
  * when 0), t0 [s since 1970 UTC] (datetime omitted when 0). */
 SX_API char *wfm_sigmf_meta_json(int sample_type, int big_endian, const wfm_segment *segs, size_t n_segs, double fs,
                                  double fc, double t0);
+/* As wfm_sigmf_meta_json, naming the data file in global "core:dataset" when
+ * `dataset` is not null: the sidecar of a raw capture, whose data file is not a
+ * "<base>.sigmf-data" that SigMF readers would find by name. */
+SX_API char *wfm_sigmf_meta_json_dataset(int sample_type, int big_endian, const wfm_segment *segs, size_t n_segs,
+                                         double fs, double fc, double t0, const char *dataset);
 SX_API void wfm_sigmf_meta_free(char *json);
+
+/* Version of the "tessel" SigMF extension (the annotation keys "tessel:..."),
+ * declared in global "core:extensions" by every document that uses its keys. */
+#define WFM_SIGMF_TESSEL_VERSION "1.0.0"
 
 /* SigMF datatype text for a capture index ("cf32_le", "ri8", ...) into out[0..cap).
  * Returns 0, or -1 for a bad index or too small a buffer. */
@@ -48,11 +57,19 @@ typedef struct wfm_sigmf_info {
  * with a valid string "core:datatype" ("c"|"r" then f32|f64|i32|i16|i8).
  * On failure *out is left untouched. */
 SX_API int wfm_sigmf_meta_parse(const char *text, size_t len, wfm_sigmf_info *out);
+/* As wfm_sigmf_meta_parse; a refusal worth naming to the user (a datatype this
+ * reader does not support, such as an unsigned one; a recording of several
+ * channels, global "core:num_channels" above 1) writes its reason to
+ * why[0..why_cap) as NUL-terminated text; otherwise why[0] = 0. A
+ * "core:num_channels" that is not a whole number of at least 1 is malformed. */
+SX_API int wfm_sigmf_meta_parse_why(const char *text, size_t len, wfm_sigmf_info *out, char *why, size_t why_cap);
 
 /* Reads the whole metadata file at `meta_path` and parses it. Returns 0 or -1.
  * Only a non-empty regular file of at most 64 MiB is read: a FIFO, device or
  * directory under that name is refused at once, never waited on. */
 SX_API int wfm_sigmf_meta_read(const char *meta_path, wfm_sigmf_info *out);
+/* As wfm_sigmf_meta_read, with the reason of wfm_sigmf_meta_parse_why. */
+SX_API int wfm_sigmf_meta_read_why(const char *meta_path, wfm_sigmf_info *out, char *why, size_t why_cap);
 
 #ifdef __cplusplus
 }

@@ -4,8 +4,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <vector>
 
+#include "core/sx_aligned.h"
+#include "core/sx_simd.h"
 #include "core/sx_state.h"
 
 namespace {
@@ -18,11 +19,11 @@ constexpr size_t kMaxTaps = size_t{1} << 28;
 }  // namespace
 
 struct fir_t {
-    std::vector<float> taps_r;   // real taps, or empty
-    std::vector<cf32_t> taps_c;  // complex taps, or empty
-    std::vector<float> taps_s;   // complex taps: (-hi, hi) repeated over 8 floats per tap
-    std::vector<cf32_t> history; // last num_taps - 1 inputs, oldest first
-    std::vector<cf32_t> work;    // history followed by the current block
+    sx::AlignedBuf<float> taps_r;   // real taps, or empty
+    sx::AlignedBuf<cf32_t> taps_c;  // complex taps, or empty
+    sx::AlignedBuf<float> taps_s;   // complex taps: (-hi, hi) repeated over 8 floats per tap
+    sx::AlignedBuf<cf32_t> history; // last num_taps - 1 inputs, oldest first
+    sx::AlignedBuf<cf32_t> work;    // history followed by the current block
     size_t num_taps = 0;
 };
 
@@ -30,33 +31,31 @@ namespace {
 
 template <class T> fir_t *make(const T *taps, size_t count) {
     if (taps == nullptr || count == 0 || count > kMaxTaps) return nullptr;
-    try {
-        auto f = std::make_unique<fir_t>();
-        if constexpr (std::is_same_v<T, float>) {
-            f->taps_r.assign(taps, taps + count);
-        } else {
-            f->taps_c.assign(taps, taps + count);
-            f->taps_s.resize(count * 8);
-            for (size_t j = 0; j < count; ++j)
-                for (size_t k = 0; k < 8; k += 2) {
-                    f->taps_s[8 * j + k] = -taps[j].imag();
-                    f->taps_s[8 * j + k + 1] = taps[j].imag();
-                }
-        }
-        f->history.assign(count - 1, cf32_t{});
-        f->num_taps = count;
-        return f.release();
-    } catch (const std::exception &) {
-        return nullptr;
+    std::unique_ptr<fir_t> f(new (std::nothrow) fir_t);
+    if (!f) return nullptr;
+    if constexpr (std::is_same_v<T, float>) {
+        if (!f->taps_r.allocate(count)) return nullptr;
+        std::memcpy(f->taps_r.data(), taps, count * sizeof(float));
+    } else {
+        if (!f->taps_c.allocate(count) || !f->taps_s.allocate(count * 8)) return nullptr;
+        std::memcpy(static_cast<void *>(f->taps_c.data()), taps, count * sizeof(cf32_t));
+        for (size_t j = 0; j < count; ++j)
+            for (size_t k = 0; k < 8; k += 2) {
+                f->taps_s[8 * j + k] = -taps[j].imag();
+                f->taps_s[8 * j + k + 1] = taps[j].imag();
+            }
     }
+    if (!f->history.allocate(count - 1)) return nullptr;
+    f->num_taps = count;
+    return f.release();
 }
 
 // out[i] = sum_j h[j] * w[i + T - 1 - j], accumulated tap 0 first in single
 // precision. w is the work buffer as interleaved floats. The tap loop runs over
 // a block of outputs held in four vector accumulators, so each output keeps its
 // own sequential sum while the block fills the vector lanes. W floats per
-// vector: 4 (SSE2, every x86-64) or 8 (AVX2, chosen at run time; no FMA, so
-// both give bit-identical results).
+// vector: 4 (the portable form, SSE2 on every x86-64) or 8 (the AVX2 form,
+// chosen at run time; no FMA, so both give bit-identical results).
 // The 8-float helpers below are always inlined into AVX2 functions, so the
 // ABI of passing such vectors between differently compiled functions (what
 // -Wpsabi warns about) never comes into play.
@@ -78,10 +77,14 @@ template <int W> inline __attribute__((always_inline)) vec<W> loadu(const float 
     return v;
 }
 
+// A shuffle of lane 0, which the compiler emits as one broadcast (an
+// initializer list of eight copies becomes a chain of lane inserts).
 template <int W> inline __attribute__((always_inline)) vec<W> splat(float a) {
-    vec<W> v;
-    for (int k = 0; k < W; ++k) v[k] = a;
-    return v;
+    const v4f t = {a, 0.0f, 0.0f, 0.0f};
+    if constexpr (W == 4)
+        return __builtin_shufflevector(t, t, 0, 0, 0, 0);
+    else
+        return __builtin_shufflevector(t, t, 0, 0, 0, 0, 0, 0, 0, 0);
 }
 
 // (re, im) -> (im, re) in every complex pair.
@@ -149,7 +152,7 @@ void filter_tail(const float *__restrict h, size_t T, const float *__restrict w,
 }
 
 template <bool Complex>
-__attribute__((target("avx2"))) void filter_avx2(const float *h, const float *hsign, size_t T, const float *w,
+SX_TARGET_AVX2 void filter_avx2(const float *h, const float *hsign, size_t T, const float *w,
                                                  size_t n, float *out) {
     size_t done;
     filter_blocks<8, Complex>(h, hsign, T, w, n, out, done);
@@ -157,7 +160,7 @@ __attribute__((target("avx2"))) void filter_avx2(const float *h, const float *hs
 }
 
 template <bool Complex>
-void filter_sse(const float *h, const float *hsign, size_t T, const float *w, size_t n, float *out) {
+void filter_generic(const float *h, const float *hsign, size_t T, const float *w, size_t n, float *out) {
     size_t done;
     filter_blocks<4, Complex>(h, hsign, T, w, n, out, done);
     filter_tail<Complex>(h, T, w, done, n, out);
@@ -166,11 +169,10 @@ void filter_sse(const float *h, const float *hsign, size_t T, const float *w, si
 // hsign: for complex taps, (-hi, hi) over 8 floats per tap; unused for real taps.
 template <bool Complex>
 void filter(const float *h, const float *hsign, size_t T, const float *w, size_t n, float *out) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+    if (sx::simd::avx2())
         filter_avx2<Complex>(h, hsign, T, w, n, out);
     else
-        filter_sse<Complex>(h, hsign, T, w, n, out);
+        filter_generic<Complex>(h, hsign, T, w, n, out);
 }
 
 constexpr size_t state_bytes_for(size_t num_taps) {
@@ -185,7 +187,8 @@ bool fir_state_valid(const fir_t *f, const uint8_t *blob) {
 
 void fir_state_apply(fir_t *f, const uint8_t *blob) {
     if (!f->history.empty())
-        std::memcpy(f->history.data(), blob + sx::kStateHeaderBytes, f->history.size() * sizeof(cf32_t));
+        std::memcpy(static_cast<void *>(f->history.data()), blob + sx::kStateHeaderBytes,
+                    f->history.size() * sizeof(cf32_t));
 }
 
 extern "C" {
@@ -195,7 +198,7 @@ fir_t *fir_create_real(const float *taps, size_t count) { return make(taps, coun
 void fir_destroy(fir_t *f) { delete f; }
 
 void fir_reset(fir_t *f) {
-    if (f != nullptr) std::fill(f->history.begin(), f->history.end(), cf32_t{});
+    if (f != nullptr) f->history.zero();
 }
 
 size_t fir_state_bytes(const fir_t *f) { return f == nullptr ? 0 : state_bytes_for(f->num_taps); }
@@ -236,17 +239,10 @@ size_t fir_execute(fir_t *f, const cf32_t *in, size_t n, cf32_t *out) {
     // overlap (in-place filtering) the whole block is staged first.
     const size_t staged = overlap ? n : std::min(n, hist);
     const size_t need = hist + staged;
-    if (f->work.size() < need) {
-        if (need > f->work.max_size()) return 0;
-        try {
-            f->work.resize(need);
-        } catch (const std::exception &) {
-            return 0;
-        }
-    }
+    if (!f->work.reserve(need)) return 0;
     cf32_t *w = f->work.data();
-    if (hist) std::memcpy(w, f->history.data(), hist * sizeof(cf32_t));
-    if (staged) std::memcpy(w + hist, in, staged * sizeof(cf32_t));
+    if (hist) std::memcpy(static_cast<void *>(w), f->history.data(), hist * sizeof(cf32_t));
+    if (staged) std::memcpy(static_cast<void *>(w + hist), in, staged * sizeof(cf32_t));
     auto run = [&](const cf32_t *src, size_t count, cf32_t *dst) {
         const auto *sf = reinterpret_cast<const float *>(src);
         auto *df = reinterpret_cast<float *>(dst);
@@ -260,7 +256,8 @@ size_t fir_execute(fir_t *f, const cf32_t *in, size_t n, cf32_t *out) {
     // Outputs from index hist on need no history: out[hist + i] reads in[i .. i + hist].
     if (staged < n) run(in, n - staged, out + staged);
     // The new history is the last hist samples of history + input.
-    if (hist) std::memcpy(f->history.data(), staged < n ? in + n - hist : w + n, hist * sizeof(cf32_t));
+    if (hist)
+        std::memcpy(static_cast<void *>(f->history.data()), staged < n ? in + n - hist : w + n, hist * sizeof(cf32_t));
     return n;
 }
 

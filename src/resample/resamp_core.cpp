@@ -10,6 +10,9 @@
 #include <new>
 #include <vector>
 
+#include "core/filter_design.h"
+#include "core/sx_aligned.h"
+#include "core/sx_simd.h"
 #include "core/sx_state.h"
 
 namespace {
@@ -23,46 +26,37 @@ constexpr size_t kMaxTaps = size_t{1} << 24;
 constexpr size_t kBuiltinPhases = 4096;
 constexpr size_t kBuiltinTaps = 19;
 constexpr size_t kMaxOut = 65536;
+// Control form: the most inputs it waits for before an output is the 10^6 of a
+// rate at or below 10^-6, plus one for a wrapped fraction; a pending count above
+// that no object reaches.
+constexpr uint32_t kMaxCtrlPending = 1000001;
+// Inputs pushed while outputs were owed (out full) stop being counted here: each
+// one is worked through, one pass each, by the next call, so the count bounds
+// that call's work. A caller that keeps giving too little room loses the outputs
+// owed beyond it, which would be computed over a ring that has long moved on.
+constexpr int32_t kMaxCtrlBacklog = static_cast<int32_t>(kMaxOut);
 
-// The 8-float helpers are always inlined into AVX2 functions, so the ABI of
-// passing such vectors between differently compiled functions (what -Wpsabi
-// warns about) never comes into play.
+// Kernels work on vectors of eight floats (four complex samples, or four taps
+// each stored twice to meet I and Q). The AVX2 form holds one in a register;
+// the portable form, compiled from the same source, splits every operation
+// into two SSE halves lane by lane, so both give the same bits.
 #pragma GCC diagnostic ignored "-Wpsabi"
-typedef float v4f __attribute__((vector_size(16)));
 typedef float v8f __attribute__((vector_size(32)));
-// Unaligned views for stores through typed pointers (so the compiler keeps
-// the object's fields in registers across them).
-typedef float v4fu __attribute__((vector_size(16), aligned(4)));
-typedef float v8fu __attribute__((vector_size(32), aligned(4)));
+typedef float v4f __attribute__((vector_size(16)));
+typedef int32_t v8i __attribute__((vector_size(32)));
 
-inline __attribute__((always_inline)) v4f load4(const float *p) {
-    v4f v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 inline __attribute__((always_inline)) v8f load8(const float *p) {
     v8f v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
+inline __attribute__((always_inline)) void store8(float *p, v8f v) { std::memcpy(p, &v, sizeof v); }
 
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
-
-// Modified Bessel function of the first kind, order 0, by its power series.
-double bessel_i0(double x) {
-    const double half = x / 2.0;
-    double sum = 1.0, term = 1.0;
-    for (int k = 1; k < 29; ++k) {
-        term *= half / k;
-        const double t2 = term * term;
-        if (t2 < 1e-20 * sum) break;
-        sum += t2;
-    }
-    return sum;
-}
+// Taps per branch held in registers by the specialised kernels: up to eight
+// vectors (32 taps); longer branches run a loop over memory.
+constexpr size_t kMaxRegVectors = 8;
+// New inputs staged per round into the interpolating form's delay line.
+constexpr size_t kStage = 2048;
 
 // The built-in 4096 x 19 bank: a Kaiser-windowed sinc (60 dB window) with its
 // zeros every 4096 points, so each branch passes DC with gain close to 1 and
@@ -74,12 +68,11 @@ const std::vector<float> &builtin_bank() {
         const size_t L = kBuiltinPhases, T = kBuiltinTaps;
         const double M = 9.5 * static_cast<double>(L);
         const double beta = 5.65326;
-        const double i0b = bessel_i0(beta);
+        const double i0b = sx::design::bessel_i0(beta, sx::design::I0Rule::bank);
         std::vector<double> h(L * T);
         for (size_t j = 0; j < L * T; ++j) {
             const double d = static_cast<double>(j) - M;
-            const double u = d / M;
-            const double w = bessel_i0(beta * std::sqrt(1.0 - u * u)) / i0b;
+            const double w = sx::design::kaiser_value(d / M, beta, i0b, sx::design::I0Rule::bank);
             if (d == 0.0) {
                 h[j] = 1.0;
             } else {
@@ -92,38 +85,6 @@ const std::vector<float> &builtin_bank() {
             for (size_t k = 0; k < T; ++k) bank[p * T + k] = static_cast<float>(h[k * L + p]);
     });
     return bank;
-}
-
-// One output of the interpolating kernel: sum_k b[k] * x[k] over T complex
-// samples, with the bank row duplicated per component (b is 2T floats laid
-// out like x). Four partial sums per component (taps k mod 4), combined in a
-// fixed order; the AVX2 form computes exactly the same sums as the SSE form.
-template <int W> inline __attribute__((always_inline)) cf32_t kernel(const float *__restrict b,
-                                                                    const float *__restrict x, size_t T) {
-    v4f a0 = {0, 0, 0, 0}, a1 = {0, 0, 0, 0};
-    size_t k = 0;
-    if constexpr (W == 8) {
-        v8f a = {0, 0, 0, 0, 0, 0, 0, 0};
-        for (; k + 4 <= T; k += 4) a += load8(b + 2 * k) * load8(x + 2 * k);
-        a0 = __builtin_shufflevector(a, a, 0, 1, 2, 3);
-        a1 = __builtin_shufflevector(a, a, 4, 5, 6, 7);
-    } else {
-        for (; k + 4 <= T; k += 4) {
-            a0 += load4(b + 2 * k) * load4(x + 2 * k);
-            a1 += load4(b + 2 * k + 4) * load4(x + 2 * k + 4);
-        }
-    }
-    if (k + 2 <= T) {
-        a0 += load4(b + 2 * k) * load4(x + 2 * k);
-        k += 2;
-    }
-    a0 += a1;
-    float re = a0[0] + a0[2], im = a0[1] + a0[3];
-    if (k < T) {
-        re += b[2 * k] * x[2 * k];
-        im += b[2 * k + 1] * x[2 * k + 1];
-    }
-    return {re, im};
 }
 
 // Per-input control step: whole inputs to consume and the fractional advance
@@ -153,37 +114,51 @@ size_t smallest_pow2_at_least(size_t n) { return std::bit_ceil(n < 1 ? size_t{1}
 
 struct resamp_t {
     double rate = 0.0;
-    size_t L = 0;                // branches
-    size_t T = 0;                // taps per branch
-    int interp = 0;              // 1: interpolating block form
-    std::vector<float> bank;     // L * T, branch-major, as given
-    size_t Tp = 0;               // T rounded up to a multiple of 4: row stride of bankd, length of dacc
-    std::vector<float> bankd;    // L rows of 2 * Tp: each coefficient twice, to meet interleaved I/Q; zero padded
+    size_t L = 0;              // branches
+    size_t T = 0;              // taps per branch
+    int interp = 0;            // 1: interpolating block form
+    size_t nv = 0;             // vectors of four taps per branch: ceil(T / 4)
+    // L rows of 8 * nv floats: coefficient k of a branch twice (it meets I and
+    // Q), zero past T. Rows start on 32-byte boundaries.
+    sx::AlignedBuf<float> bank;
+    // The last vector of a window with its lanes past T cleared: those lanes
+    // read samples older than the branch (or not yet pushed), which must not
+    // reach an output even as 0 * inf.
+    v8i tail_mask = {};
     uint32_t phase = 0;
     uint32_t step = 0;
-    std::vector<cf32_t> ring;    // 2 * S, every sample written twice
+    // Delay line, newest sample at line[pos] and older ones above it: the k-th
+    // most recent input is line[pos + k], so a window is contiguous. Inputs are
+    // staged below pos in rounds and a push only moves pos down, so the kernel
+    // never reads a sample just stored. When pos reaches 0 the history is moved
+    // back to the top.
+    sx::AlignedBuf<cf32_t> line;
+    size_t hist = 0;           // samples kept above pos: max(S, 4 * nv)
+    size_t pos = 0;
+    // The saved ring: S samples, and the position its newest sample would have
+    // in a ring of S that moves down one place per push.
     size_t S = 1;
     size_t ring_pos = 0;
-    std::vector<cf32_t> dacc;    // Tp (+ slack) decimating accumulators, dacc[k] stored at T - 1 - k (padding unused)
-    // Transposed partial sums dhist[0..T-2], held reversed (dhist[k] at T - 2 - k)
-    // in one of two halves: each completed output writes the next half from the
-    // current one, a plain element-wise add instead of a shift in place.
-    std::vector<float> dh2;      // 2 halves of dh_half floats
-    size_t dh_half = 0;          // 2 * Tp + 8 (room for whole vectors)
-    size_t dcur = 0;             // half holding the live sums
-    float *dh_live() { return dh2.data() + dcur * dh_half; }
-    const float *dh_live() const { return dh2.data() + dcur * dh_half; }
+    // Decimating form: D[k] = dacc[T - 1 - k] (k < T) and E[k] = dhist[T - 2 - k]
+    // (k < T - 1), complex, 8 * nv floats each; lanes past those are scratch.
+    sx::AlignedBuf<float> D, E;
     uint32_t ctrl_phase = 0;
     uint32_t ctrl_pending = 0;
     int32_t ctrl_backlog = 0;
 
     size_t row(uint32_t acc) const { return static_cast<size_t>((static_cast<uint64_t>(acc) * L) >> 32); }
-    const float *branch(uint32_t acc) const { return bankd.data() + row(acc) * 2 * Tp; }
-    const float *window(size_t pos) const { return reinterpret_cast<const float *>(ring.data() + pos); }
+    const float *branch(uint32_t acc) const { return bank.data() + row(acc) * 8 * nv; }
+    const float *window(size_t at) const { return reinterpret_cast<const float *>(line.data() + at); }
+    size_t top() const { return line.size() - hist; }
+    // Moves the history back to the top of the line, making room below it.
+    void rewind() {
+        std::memmove(static_cast<void *>(line.data() + top()), line.data() + pos, hist * sizeof(cf32_t));
+        pos = top();
+    }
     void push(cf32_t x) {
+        if (pos == 0) rewind();
+        line[--pos] = x;
         ring_pos = (ring_pos - 1) & (S - 1);
-        ring[ring_pos] = x;
-        ring[ring_pos + S] = x;
     }
 };
 
@@ -210,15 +185,21 @@ void apply_rate(resamp_t *r, double rate) {
 
 size_t state_bytes_for(size_t S, size_t T) { return 40 + 16 * S + 8 * T + (T >= 2 ? 8 * (T - 1) : 0); }
 
+cf32_t lane(const sx::AlignedBuf<float> &v, size_t k) { return {v[2 * k], v[2 * k + 1]}; }
+
 }  // namespace
 
 bool resamp_state_valid(const resamp_t *r, const uint8_t *blob) {
     if (r == nullptr || !sx::state_header_ok(blob, kTag, state_bytes_for(r->S, r->T))) return false;
     uint64_t pos;
+    uint32_t pending;
     int32_t backlog;
     std::memcpy(&pos, blob + 20, 8);
+    std::memcpy(&pending, blob + 32, 4);
     std::memcpy(&backlog, blob + 36, 4);
-    if (pos >= r->S || backlog < 0) return false;
+    // Counters only within what a running object reaches: a larger backlog
+    // would be worked through, pass by pass, by the next control call.
+    if (pos >= r->S || pending > kMaxCtrlPending || backlog < 0 || backlog > kMaxCtrlBacklog) return false;
     // Both halves of the doubled ring must agree, or the kernel would read a
     // window that no input sequence could have produced.
     const uint8_t *ring = blob + 40;
@@ -233,129 +214,219 @@ void resamp_state_apply(resamp_t *r, const uint8_t *blob) {
     r->ctrl_phase = rd.get<uint32_t>();
     r->ctrl_pending = rd.get<uint32_t>();
     r->ctrl_backlog = rd.get<int32_t>();
-    rd.bytes(r->ring.data(), r->ring.size() * sizeof(cf32_t));
-    for (size_t k = 0; k < r->T; ++k) r->dacc[r->T - 1 - k] = rd.get<cf32_t>();
-    auto *e = reinterpret_cast<cf32_t *>(r->dh_live());
-    for (size_t k = 0; k + 1 < r->T; ++k) e[r->T - 2 - k] = rd.get<cf32_t>();
+    // ring[ring_pos + k] is the k-th most recent input: line[pos + k].
+    r->line.zero();
+    r->pos = r->top();
+    const uint8_t *ring = rd.pos();
+    for (size_t k = 0; k < r->S; ++k)
+        std::memcpy(static_cast<void *>(&r->line[r->pos + k]), ring + 8 * (r->ring_pos + k), 8);
+    rd.skip(16 * r->S);
+    r->D.zero();
+    r->E.zero();
+    for (size_t k = 0; k < r->T; ++k) {
+        const cf32_t v = rd.get<cf32_t>();
+        r->D[2 * (r->T - 1 - k)] = v.real();
+        r->D[2 * (r->T - 1 - k) + 1] = v.imag();
+    }
+    for (size_t k = 0; k + 1 < r->T; ++k) {
+        const cf32_t v = rd.get<cf32_t>();
+        r->E[2 * (r->T - 2 - k)] = v.real();
+        r->E[2 * (r->T - 2 - k) + 1] = v.imag();
+    }
 }
 
 namespace {
 
+// One output of the interpolating kernel: sum_k bank[row][k] * x[k] over the
+// window x (newest first). Vectors of four taps go alternately to two
+// accumulators (partial sums by tap k mod 8), which are added, folded to four
+// lanes and then to I and Q, always in this order. NV > 0 fixes the vector
+// count at compile time (registers, unrolled); NV = 0 reads it from r.
+template <size_t NV>
+inline __attribute__((always_inline)) cf32_t dot(const resamp_t *r, const float *__restrict b,
+                                                 const float *__restrict x) {
+    const size_t nv = NV ? NV : r->nv;
+    const v8f last = (v8f)((v8i)load8(x + 8 * (nv - 1)) & r->tail_mask);
+    v8f a, c;
+    if (nv == 1) {
+        a = load8(b) * last;
+        c = v8f{};
+    } else {
+        a = load8(b) * load8(x);
+        c = load8(b + 8) * (nv == 2 ? last : load8(x + 8));
+        for (size_t v = 2; v < nv; ++v) {
+            const v8f p = load8(b + 8 * v) * (v + 1 == nv ? last : load8(x + 8 * v));
+            if (v & 1)
+                c += p;
+            else
+                a += p;
+        }
+    }
+    const v8f s = a + c;
+    const v4f h = __builtin_shufflevector(s, s, 0, 1, 2, 3) + __builtin_shufflevector(s, s, 4, 5, 6, 7);
+    return {h[0] + h[2], h[1] + h[3]};
+}
+
+// One complex sample in all four lane pairs: a single 64-bit broadcast.
+typedef double v2d __attribute__((vector_size(16)));
+typedef double v4d __attribute__((vector_size(32)));
+inline __attribute__((always_inline)) v4d broadcast_sample(const cf32_t *x) {
+    double d;
+    std::memcpy(&d, x, sizeof d);
+    const v2d t = {d, 0.0};
+    return __builtin_shufflevector(t, t, 0, 0, 0, 0);
+}
+
+// Stages m inputs below pos, newest lowest: line[pos - 1 - i] = in[i].
+inline __attribute__((always_inline)) void stage(resamp_t *r, const cf32_t *__restrict in, size_t m) {
+    cf32_t *__restrict d = r->line.data() + r->pos - 1;
+    for (size_t i = 0; i < m; ++i) d[-static_cast<ptrdiff_t>(i)] = in[i];
+}
+
 // Interpolating form: one output per accumulator step, an input pushed at
-// every wrap; stops once all inputs are in or out is full. Returns the outputs
-// written; `used` receives the inputs consumed.
-template <int W>
+// every wrap; stops once all n_in inputs are in or out is full. Returns the
+// outputs written; `used` receives the inputs consumed.
+template <size_t NV>
 inline __attribute__((always_inline)) size_t interp_loop(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out,
                                                          size_t out_cap, size_t &used) {
-    const size_t T = r->T;
     const uint32_t step = r->step;
     uint32_t ph = r->phase;
-    size_t m = 0;
-    used = 0;
-    while (used < n_in && m < out_cap) {
-        out[m++] = kernel<W>(r->branch(ph), r->window(r->ring_pos), T);
-        const uint32_t nx = ph + step;
-        if (nx <= ph) r->push(in[used++]);
-        ph = nx;
+    size_t m = 0, u = 0;
+    while (u < n_in && m < out_cap) {
+        if (r->pos == 0) r->rewind();
+        const size_t k = std::min(n_in - u, std::min(r->pos, kStage));
+        stage(r, in + u, k);
+        // Consuming the k staged inputs moves pos down to stop.
+        size_t p = r->pos;
+        const size_t stop = p - k;
+        while (m < out_cap) {
+            out[m++] = dot<NV>(r, r->branch(ph), r->window(p));
+            const uint32_t nx = ph + step;
+            const bool wrapped = nx <= ph;
+            ph = nx;
+            if (wrapped && --p == stop) break;
+        }
+        u += r->pos - p;
+        r->pos = p;
     }
+    r->ring_pos = (r->ring_pos - u) & (r->S - 1);
     r->phase = ph;
+    used = u;
     return m;
 }
 
 // Decimating form, transposed: each input, scaled by the rate, is spread over
-// the accumulators of the output period in progress with the branch of its
-// own instant; an output completes at every wrap. dacc is held reversed so the
-// spread is a plain element-wise update over whole vectors (the zero padding
-// of the bank row only touches accumulators that are never read).
-template <int W>
+// the accumulators D of the output period in progress with the branch of its
+// own instant; an output completes at every wrap, when E (the partial sums of
+// the periods before) moves up one tap and takes D in: out = E'[T - 1] with
+// E'[k] = E[k - 1] + D[k] (E[-1] = 0), then D = 0. NV as in dot().
+template <size_t NV>
 inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out,
                                                         size_t out_cap) {
-    const size_t T = r->T, T2p = 2 * r->Tp;
+    constexpr size_t kRegs = NV ? NV : 1;
+    const size_t nv = NV ? NV : r->nv;
+    const size_t T = r->T;
     const uint32_t step = r->step;
     const float rf = static_cast<float>(r->rate);
-    float *__restrict da = reinterpret_cast<float *>(r->dacc.data());
+    const v8f rate = {rf, rf, rf, rf, rf, rf, rf, rf};
+    // With NV fixed the accumulators live in registers for the whole call.
+    v8f dreg[kRegs], ereg[kRegs];
+    v8f *D = NV ? dreg : reinterpret_cast<v8f *>(r->D.data());
+    v8f *E = NV ? ereg : reinterpret_cast<v8f *>(r->E.data());
+    if constexpr (NV > 0)
+        for (size_t v = 0; v < NV; ++v) {
+            dreg[v] = load8(r->D.data() + 8 * v);
+            ereg[v] = load8(r->E.data() + 8 * v);
+        }
+    // The output is lane pair T - 1 of E', in its last vector.
+    const size_t ol = 2 * ((T - 1) % 4);
     uint32_t ph = r->phase;
     size_t m = 0;
-    bool fresh = false;
     for (size_t i = 0; i < n_in && m < out_cap; ++i) {
-        const float xr = in[i].real() * rf, xi = in[i].imag() * rf;
+        const v8f xs = (v8f)broadcast_sample(in + i) * rate;
         const float *__restrict b = r->branch(ph);
-        // After a completed output the accumulators start from zero: the
-        // first input of the next period writes them instead of adding.
-        if constexpr (W == 8) {
-            const v8f xs = {xr, xi, xr, xi, xr, xi, xr, xi};
-            if (fresh)
-                for (size_t k = 0; k < T2p; k += 8)
-                    *reinterpret_cast<v8fu *>(da + k) = *reinterpret_cast<const v8fu *>(b + k) * xs;
-            else
-                for (size_t k = 0; k < T2p; k += 8)
-                    *reinterpret_cast<v8fu *>(da + k) += *reinterpret_cast<const v8fu *>(b + k) * xs;
-        } else {
-            const v4f xs = {xr, xi, xr, xi};
-            if (fresh)
-                for (size_t k = 0; k < T2p; k += 4)
-                    *reinterpret_cast<v4fu *>(da + k) = *reinterpret_cast<const v4fu *>(b + k) * xs;
-            else
-                for (size_t k = 0; k < T2p; k += 4)
-                    *reinterpret_cast<v4fu *>(da + k) += *reinterpret_cast<const v4fu *>(b + k) * xs;
-        }
-        fresh = false;
+        for (size_t v = 0; v < nv; ++v) D[v] += load8(b + 8 * v) * xs;
         const uint32_t nx = ph + step;
         if (nx <= ph) {
-            // dacc[k] is d[T - 1 - k], dhist[k] is e[T - 2 - k]:
-            //   out = dhist[0] + dacc[0];  dhist'[k] = dhist[k + 1] + dacc[k + 1];
-            //   dhist'[T - 2] = dacc[T - 1]
-            // become e'[j] = e[j - 1] + d[j] for j >= 1 and e'[0] = d[0].
-            const cf32_t *d = r->dacc.data();
-            const float *e = r->dh_live();
-            if (T == 1) {
-                out[m++] = d[0];
-            } else {
-                out[m++] = reinterpret_cast<const cf32_t *>(e)[T - 2] + d[T - 1];
-                float *en = r->dh2.data() + (r->dcur ^ 1) * r->dh_half;
-                en[0] = da[0];
-                en[1] = da[1];
-                // Whole vectors over j = 1 .. T - 2 (2 .. 2T - 3 as floats); the
-                // lanes past the end land in padding that is never read.
-                for (size_t q = 2; q < 2 * (T - 1); q += W) {
-                    if constexpr (W == 8)
-                        *reinterpret_cast<v8fu *>(en + q) =
-                            *reinterpret_cast<const v8fu *>(e + q - 2) + *reinterpret_cast<const v8fu *>(da + q);
-                    else
-                        *reinterpret_cast<v4fu *>(en + q) =
-                            *reinterpret_cast<const v4fu *>(e + q - 2) + *reinterpret_cast<const v4fu *>(da + q);
-                }
-                r->dcur ^= 1;
+            v8f below = {};
+            for (size_t v = 0; v < nv; ++v) {
+                const v8f cur = E[v];
+                E[v] = __builtin_shufflevector(below, cur, 6, 7, 8, 9, 10, 11, 12, 13) + D[v];
+                D[v] = v8f{};
+                below = cur;
             }
-            fresh = true;
+            const v8f o = E[nv - 1];
+            out[m++] = {o[ol], o[ol + 1]};
         }
         ph = nx;
     }
-    if (fresh) std::memset(static_cast<void *>(da), 0, T2p * sizeof(float));
+    if constexpr (NV > 0)
+        for (size_t v = 0; v < NV; ++v) {
+            store8(r->D.data() + 8 * v, dreg[v]);
+            store8(r->E.data() + 8 * v, ereg[v]);
+        }
     r->phase = ph;
     return m;
 }
 
-size_t interp_sse(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap, size_t &used) {
-    return interp_loop<4>(r, in, n, out, cap, used);
-}
-__attribute__((target("avx2"))) size_t interp_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap,
-                                                   size_t &used) {
-    return interp_loop<8>(r, in, n, out, cap, used);
-}
-size_t interp(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap, size_t &used) {
-    return have_avx2() ? interp_avx2(r, in, n, out, cap, used) : interp_sse(r, in, n, out, cap, used);
-}
-size_t decim_sse(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
-    return decim_loop<4>(r, in, n, out, cap);
-}
-__attribute__((target("avx2"))) size_t decim_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
-    return decim_loop<8>(r, in, n, out, cap);
+// Every form in both builds, specialised for branches of up to kMaxRegVectors
+// vectors; Forms<0> serves longer ones.
+template <size_t NV> struct Forms {
+    static size_t interp_generic(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap, size_t &used) {
+        return interp_loop<NV>(r, in, n, out, cap, used);
+    }
+    SX_TARGET_AVX2 static size_t interp_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap,
+                                             size_t &used) {
+        return interp_loop<NV>(r, in, n, out, cap, used);
+    }
+    static size_t decim_generic(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
+        return decim_loop<NV>(r, in, n, out, cap);
+    }
+    SX_TARGET_AVX2 static size_t decim_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
+        return decim_loop<NV>(r, in, n, out, cap);
+    }
+    static cf32_t dot_generic(const resamp_t *r, uint32_t acc) { return dot<NV>(r, r->branch(acc), r->window(r->pos)); }
+    SX_TARGET_AVX2 static cf32_t dot_avx2(const resamp_t *r, uint32_t acc) {
+        return dot<NV>(r, r->branch(acc), r->window(r->pos));
+    }
+};
+
+// Calls f.template operator()<NV>() with the specialisation for r's branch length.
+template <class F> auto dispatch(const resamp_t *r, F &&f) {
+    if (r->nv > kMaxRegVectors) return f.template operator()<0>();
+    switch (r->nv) {
+        case 1: return f.template operator()<1>();
+        case 2: return f.template operator()<2>();
+        case 3: return f.template operator()<3>();
+        case 4: return f.template operator()<4>();
+        case 5: return f.template operator()<5>();
+        case 6: return f.template operator()<6>();
+        case 7: return f.template operator()<7>();
+        default: return f.template operator()<8>();
+    }
 }
 
-// The exact-count and control forms use the interpolating kernel through this.
+size_t interp(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap, size_t &used) {
+    const bool avx2 = sx::simd::avx2();
+    return dispatch(r, [&]<size_t NV>() {
+        return avx2 ? Forms<NV>::interp_avx2(r, in, n, out, cap, used)
+                    : Forms<NV>::interp_generic(r, in, n, out, cap, used);
+    });
+}
+
+size_t decim(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
+    const bool avx2 = sx::simd::avx2();
+    return dispatch(r, [&]<size_t NV>() {
+        return avx2 ? Forms<NV>::decim_avx2(r, in, n, out, cap) : Forms<NV>::decim_generic(r, in, n, out, cap);
+    });
+}
+
+// The control form's kernel over the current window.
 cf32_t kernel_any(const resamp_t *r, uint32_t acc) {
-    return kernel<4>(r->branch(acc), r->window(r->ring_pos), r->T);
+    const bool avx2 = sx::simd::avx2();
+    return dispatch(r, [&]<size_t NV>() {
+        return avx2 ? Forms<NV>::dot_avx2(r, acc) : Forms<NV>::dot_generic(r, acc);
+    });
 }
 
 // The counter part of resamp_execute_ctrl_push without the kernel: with room
@@ -388,32 +459,27 @@ extern "C" {
 resamp_t *resamp_create_from_bank(size_t L, size_t T, float *bank, double rate) {
     std::unique_ptr<float, decltype(&std::free)> owned(bank, &std::free);
     if (L == 0 || T == 0 || bank == nullptr || L > kMaxPhases || T > kMaxTaps || !rate_ok(rate)) return nullptr;
-    if (L > SIZE_MAX / (2 * (T + 3) * sizeof(float))) return nullptr;
-    try {
-        auto r = std::make_unique<resamp_t>();
-        r->L = L;
-        r->T = T;
-        r->bank.assign(bank, bank + L * T);
-        owned.reset();
-        r->Tp = (T + 3) & ~size_t{3};
-        r->bankd.assign(L * r->Tp * 2, 0.0f);
-        for (size_t p = 0; p < L; ++p)
-            for (size_t k = 0; k < T; ++k) {
-                float *d = r->bankd.data() + p * 2 * r->Tp + 2 * k;
-                d[0] = d[1] = r->bank[p * T + k];
-            }
-        r->S = smallest_pow2_at_least(T);
-        r->ring.assign(2 * r->S, cf32_t{});
-        // Tp accumulators plus one vector of slack: the dhist update reads whole
-        // vectors starting one sample in.
-        r->dacc.assign(r->Tp + 4, cf32_t{});
-        r->dh_half = 2 * r->Tp + 8;
-        r->dh2.assign(2 * r->dh_half, 0.0f);
-        apply_rate(r.get(), rate);
-        return r.release();
-    } catch (const std::exception &) {
-        return nullptr;
-    }
+    const size_t nv = (T + 3) / 4;
+    if (L > SIZE_MAX / (8 * nv * sizeof(float))) return nullptr;
+    std::unique_ptr<resamp_t> r(new (std::nothrow) resamp_t);
+    if (!r) return nullptr;
+    r->L = L;
+    r->T = T;
+    r->nv = nv;
+    if (!r->bank.allocate(L * 8 * nv)) return nullptr;
+    for (size_t p = 0; p < L; ++p)
+        for (size_t k = 0; k < T; ++k) {
+            float *d = r->bank.data() + p * 8 * nv + 2 * k;
+            d[0] = d[1] = bank[p * T + k];
+        }
+    owned.reset();
+    for (size_t l = 0; l < 8; ++l) r->tail_mask[l] = 4 * (nv - 1) + l / 2 < T ? -1 : 0;
+    r->S = smallest_pow2_at_least(T);
+    r->hist = std::max(r->S, 4 * nv);
+    if (!r->line.allocate(r->hist + kStage) || !r->D.allocate(8 * nv) || !r->E.allocate(8 * nv)) return nullptr;
+    r->pos = r->top();
+    apply_rate(r.get(), rate);
+    return r.release();
 }
 
 resamp_t *resamp_create_custom(size_t L, size_t T, const float *bank, double rate) {
@@ -447,10 +513,10 @@ void resamp_reset(resamp_t *r) {
     r->ctrl_phase = 0;
     r->ctrl_pending = 0;
     r->ctrl_backlog = 0;
-    std::fill(r->ring.begin(), r->ring.end(), cf32_t{});
-    std::fill(r->dacc.begin(), r->dacc.end(), cf32_t{});
-    std::fill(r->dh2.begin(), r->dh2.end(), 0.0f);
-    r->dcur = 0;
+    r->line.zero();
+    r->pos = r->top();
+    r->D.zero();
+    r->E.zero();
 }
 
 size_t resamp_state_bytes(const resamp_t *r) { return r == nullptr ? 0 : state_bytes_for(r->S, r->T); }
@@ -464,10 +530,12 @@ void resamp_get_state(const resamp_t *r, void *blob) {
     w.put(r->ctrl_phase);
     w.put(r->ctrl_pending);
     w.put(r->ctrl_backlog);
-    w.bytes(r->ring.data(), r->ring.size() * sizeof(cf32_t));
-    for (size_t k = 0; k < r->T; ++k) w.put(r->dacc[r->T - 1 - k]);
-    const auto *e = reinterpret_cast<const cf32_t *>(r->dh_live());
-    for (size_t k = 0; k + 1 < r->T; ++k) w.put(e[r->T - 2 - k]);
+    // The ring as a ring of S moving down one place per push would hold it:
+    // ring[ring_pos + k] (both halves) is the k-th most recent input.
+    for (size_t half = 0; half < 2; ++half)
+        for (size_t j = 0; j < r->S; ++j) w.put(r->line[r->pos + ((j - r->ring_pos) & (r->S - 1))]);
+    for (size_t k = 0; k < r->T; ++k) w.put(lane(r->D, r->T - 1 - k));
+    for (size_t k = 0; k + 1 < r->T; ++k) w.put(lane(r->E, r->T - 2 - k));
 }
 
 int resamp_set_state(resamp_t *r, const void *blob) {
@@ -491,7 +559,7 @@ size_t resamp_get_num_taps(const resamp_t *r) { return r == nullptr ? 0 : r->T; 
 double resamp_dc_gain(const resamp_t *r) {
     if (r == nullptr) return 0.0;
     double s = 0.0;
-    for (size_t k = 0; k < r->T; ++k) s += r->bank[k];
+    for (size_t k = 0; k < r->T; ++k) s += r->bank[2 * k];
     return s;
 }
 
@@ -501,7 +569,7 @@ size_t resamp_execute(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out, s
     if (r == nullptr || in == nullptr || out == nullptr) return 0;
     size_t used;
     if (r->interp) return interp(r, in, n_in, out, out_cap, used);
-    return have_avx2() ? decim_avx2(r, in, n_in, out, out_cap) : decim_sse(r, in, n_in, out, out_cap);
+    return decim(r, in, n_in, out, out_cap);
 }
 
 size_t resamp_execute_outputs(const resamp_t *r, size_t n_in) {
@@ -528,10 +596,16 @@ size_t resamp_interp_inputs_needed(const resamp_t *r, size_t n_out) {
 
 size_t resamp_interp_fill(resamp_t *r, const cf32_t *in, cf32_t *out, size_t n_out) {
     if (r == nullptr || out == nullptr || n_out == 0) return 0;
-    if (in == nullptr && resamp_interp_inputs_needed(r, n_out) > 0) return 0;
-    // The block form with no limit on the inputs: exactly n_out outputs.
+    const size_t need = resamp_interp_inputs_needed(r, n_out);
+    if (in == nullptr && need > 0) return 0;
+    // The block form stops right after pushing the last of the inputs needed;
+    // the outputs still due after it push nothing (their steps do not wrap).
     size_t used;
-    interp(r, in, SIZE_MAX, out, n_out, used);
+    size_t m = interp(r, in, need, out, n_out, used);
+    for (; m < n_out; ++m) {
+        out[m] = kernel_any(r, r->phase);
+        r->phase += r->step;
+    }
     return used;
 }
 
@@ -543,7 +617,7 @@ size_t resamp_execute_ctrl_push(resamp_t *r, cf32_t *out, size_t out_cap, cf32_t
     // the next call over the ring as it then stands.
     auto full = [&] {
         r->push(x);
-        if (r->ctrl_backlog < INT32_MAX) ++r->ctrl_backlog;
+        if (r->ctrl_backlog < kMaxCtrlBacklog) ++r->ctrl_backlog;
         return w;
     };
     for (;;) {
@@ -583,21 +657,10 @@ size_t resamp_execute_ctrl_outputs_fixed(const resamp_t *r, double ctrl, size_t 
     return ctrl_outputs(r, n, limit, [ctrl](size_t) { return ctrl; });
 }
 
-double kaiser_beta(double atten) {
-    if (atten > 50.0) return 0.1102 * (atten - 8.7);
-    if (atten >= 21.0) return 0.5842 * std::pow(atten - 21.0, 0.4) + 0.07886 * (atten - 21.0);
-    return 0.0;
-}
+double kaiser_beta(double atten) { return sx::design::kaiser_beta_stopband(atten); }
 
 long long kaiser_num_taps(long long num_phases, double atten, double pb, double sb) {
-    // A stop band at or below the pass band has no transition to size.
-    if (num_phases <= 0 || !(sb > pb)) return 0;
-    const double n = (atten - 8.0) * static_cast<double>(num_phases) * 0.06965205386953845 / (sb - pb) + 1.0;
-    // Refused rather than converted: NaN, infinities and counts no bank could hold.
-    if (!std::isfinite(n) || std::fabs(n) >= 9.0e15) return 0;
-    const long long odd = static_cast<long long>(n) | 1;
-    // An attenuation below 8 dB drives the count negative: no bank, 0.
-    return std::max(0LL, odd / num_phases + 1);
+    return sx::design::kaiser_num_taps(num_phases, atten, pb, sb);
 }
 
 resamp_t *Resampler_create(double rate) { return resamp_create(rate); }

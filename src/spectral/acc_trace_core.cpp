@@ -1,10 +1,11 @@
 #include "spectral/acc_trace_core.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
-#include <stdexcept>
-#include <vector>
 
+#include "core/sx_aligned.h"
+#include "core/sx_simd.h"
 #include "core/sx_state.h"
 #include "spectral/fft_core.h"
 
@@ -13,11 +14,11 @@ constexpr sx::StateTag kTag{{'A', 'T', 'R', 'C'}, 1};
 }
 
 struct acc_trace {
-    std::vector<double> values;
-    size_t len;
-    unsigned mode;
-    double alpha;
-    uint64_t count;
+    sx::AlignedBuf<double> values;
+    size_t len = 0;
+    unsigned mode = 0;
+    double alpha = 0.0;
+    uint64_t count = 0;
 };
 
 namespace {
@@ -61,9 +62,9 @@ inline void fold(acc_trace *t, const float *__restrict x) {
     }
 }
 
-// Elementwise folds: the AVX2 build gives the same bits as the baseline one.
-void fold_sse(acc_trace *t, const float *x) { fold(t, x); }
-__attribute__((target("avx2"))) void fold_avx2(acc_trace *t, const float *x) { fold(t, x); }
+// Elementwise folds: the AVX2 build gives the same bits as the portable one.
+void fold_generic(acc_trace *t, const float *x) { fold(t, x); }
+SX_TARGET_AVX2 void fold_avx2(acc_trace *t, const float *x) { fold(t, x); }
 
 }  // namespace
 
@@ -72,21 +73,18 @@ extern "C" {
 acc_trace *acc_trace_create(uint64_t len, unsigned mode, double alpha) {
     // 24 + 8*len must fit the blob size, and the vector must be allocatable.
     if (len == 0 || mode > 3 || len > (SIZE_MAX - 24) / 8) return nullptr;
-    try {
-        auto *t = new acc_trace{std::vector<double>(static_cast<size_t>(len), 0.0), static_cast<size_t>(len), mode,
-                                alpha, 0};
-        return t;
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    } catch (const std::length_error &) {
-        return nullptr;
-    }
+    std::unique_ptr<acc_trace> t(new (std::nothrow) acc_trace);
+    if (!t || !t->values.allocate(static_cast<size_t>(len))) return nullptr;
+    t->len = static_cast<size_t>(len);
+    t->mode = mode;
+    t->alpha = alpha;
+    return t.release();
 }
 
 void acc_trace_destroy(acc_trace *t) { delete t; }
 
 void acc_trace_reset(acc_trace *t) {
-    std::fill(t->values.begin(), t->values.end(), 0.0);
+    t->values.zero();
     t->count = 0;
 }
 
@@ -108,8 +106,8 @@ int acc_trace_set_state(acc_trace *t, const void *blob) {
 
 void acc_trace_accumulate(acc_trace *t, const float *x, size_t n_frame) {
     if (n_frame < t->len) return;
-    if (sx::spectral::have_avx2()) fold_avx2(t, x);
-    else fold_sse(t, x);
+    if (sx::simd::avx2()) fold_avx2(t, x);
+    else fold_generic(t, x);
 }
 
 size_t acc_trace_value(const acc_trace *t, size_t, float *out, size_t out_cap) {
@@ -125,8 +123,13 @@ uint64_t acc_trace_count(const acc_trace *t) { return t->count; }
 
 }  // extern "C"
 
+// The frame count goes up by one per fold: at its maximum the next fold would
+// wrap it to 0 and the trace would read as empty.
 bool acc_trace_state_valid(const acc_trace *t, const uint8_t *blob) {
-    return sx::state_header_ok(blob, kTag, acc_trace_state_bytes(t));
+    if (!sx::state_header_ok(blob, kTag, acc_trace_state_bytes(t))) return false;
+    uint64_t count;
+    std::memcpy(&count, blob + sx::kStateHeaderBytes, sizeof count);
+    return count != UINT64_MAX;
 }
 
 void acc_trace_state_apply(acc_trace *t, const uint8_t *blob) {

@@ -5,18 +5,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <new>
+
+#include "core/fftw_planner.h"
 
 namespace sx::spectral {
 namespace {
-
-// FFTW's planner and plan destruction are not thread-safe; executing a plan
-// with the new-array interface is. Every planner call goes through this lock.
-std::mutex &planner_lock() {
-    static std::mutex m;
-    return m;
-}
 
 template <class R> struct Lib;
 
@@ -51,21 +45,6 @@ template <> struct Lib<float> {
 bool checked_mul(size_t a, size_t b, size_t *r) { return !__builtin_mul_overflow(a, b, r); }
 
 }  // namespace
-
-void FreeDeleter::operator()(void *p) const { fftw_free(p); }
-
-void *aligned_zeroed(size_t count, size_t elem) {
-    size_t bytes;
-    if (!checked_mul(count, elem, &bytes)) return nullptr;
-    void *p = fftw_malloc(bytes == 0 ? 1 : bytes);
-    if (p != nullptr) std::memset(p, 0, bytes);
-    return p;
-}
-
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
 
 bool fft_len_single(size_t len) {
     if (len < 16 || len % 16 != 0) return false;
@@ -117,7 +96,9 @@ public:
         const auto sny = static_cast<ptrdiff_t>(ny), snx = static_cast<ptrdiff_t>(nx);
         const fftw_iodim64 row{snx, 1, 1}, rows{sny, snx, snx};
         const fftw_iodim64 col{sny, 1, 1}, cols{snx, sny, sny};
-        std::lock_guard<std::mutex> g(planner_lock());
+        // Planning and destruction are serialised by FFTW's own process-wide
+        // lock; executing with the new-array interface needs none.
+        sx::fftw_planner_make_safe();
         p->rows_ = L::guru(1, &row, 1, &rows, p->in_.get(), p->out_.get(), dir);
         if (p->rows_ == nullptr) return nullptr;
         if (two_d) {
@@ -128,8 +109,6 @@ public:
     }
 
     ~Plan() {
-        if (rows_ == nullptr && cols_ == nullptr) return;
-        std::lock_guard<std::mutex> g(planner_lock());
         if (rows_ != nullptr) L::destroy(rows_);
         if (cols_ != nullptr) L::destroy(cols_);
     }

@@ -60,6 +60,8 @@ SX_API size_t fft_execute_ci8_max_out(const fft *h);
 #include <cstddef>
 #include <memory>
 
+#include "core/sx_aligned.h"
+
 namespace sx::spectral {
 
 // Largest transform (total points) an engine accepts. Beyond it the buffers
@@ -71,21 +73,10 @@ inline constexpr size_t kMaxFftPoints = size_t{1} << 28;
 // only the factors 2, 3 and 5.
 bool fft_len_single(size_t len);
 
-// Whether the processor runs AVX2 code. The subsystem's elementwise loops
-// (windowing, bin powers, trace folds) have an AVX2 build chosen by this; being
-// elementwise, both builds compute exactly the same bits.
-bool have_avx2();
-
-struct FreeDeleter {
-    void operator()(void *p) const;
-};
-// A buffer from the transform library's allocator (SIMD-aligned).
-template <class T> using AlignedBuf = std::unique_ptr<T[], FreeDeleter>;
-// `count` elements of T, zero-filled; null on failure or size overflow.
-void *aligned_zeroed(size_t count, size_t elem);
-template <class T> AlignedBuf<T> make_aligned(size_t count) {
-    return AlignedBuf<T>(static_cast<T *>(aligned_zeroed(count, sizeof(T))));
-}
+// Engine buffers: 64-byte aligned, which also meets the transform library's
+// SIMD alignment, so plans made on them run on any buffer aligned alike.
+using sx::AlignedBuf;
+using sx::make_aligned;
 
 template <class R> class Plan;
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <new>
 
+#include "core/sx_simd.h"
 #include "core/sx_state.h"
 #include "spectral/acc_trace_core.h"
 #include "spectral/fft_core.h"
@@ -14,9 +15,8 @@
 
 namespace {
 
-using sx::spectral::AlignedBuf;
-using sx::spectral::have_avx2;
-using sx::spectral::make_aligned;
+using sx::AlignedBuf;
+using sx::make_aligned;
 using cf32 = std::complex<float>;
 
 constexpr sx::StateTag kTag{{'P', 'S', 'D', ' '}, 1};
@@ -89,15 +89,15 @@ template <bool Real> inline void fold_frames(psd *h, const float *x, size_t fram
     }
 }
 
-template <bool Real> void fold_frames_sse(psd *h, const float *x, size_t frames) { fold_frames<Real>(h, x, frames); }
-template <bool Real> __attribute__((target("avx2"))) void fold_frames_avx2(psd *h, const float *x, size_t frames) {
+template <bool Real> void fold_frames_generic(psd *h, const float *x, size_t frames) { fold_frames<Real>(h, x, frames); }
+template <bool Real> SX_TARGET_AVX2 void fold_frames_avx2(psd *h, const float *x, size_t frames) {
     fold_frames<Real>(h, x, frames);
 }
 
 template <bool Real> size_t accumulate(psd *h, const float *x, size_t n_in) {
     const size_t frames = n_in / h->n;
-    if (have_avx2()) fold_frames_avx2<Real>(h, x, frames);
-    else fold_frames_sse<Real>(h, x, frames);
+    if (sx::simd::avx2()) fold_frames_avx2<Real>(h, x, frames);
+    else fold_frames_generic<Real>(h, x, frames);
     return frames;
 }
 

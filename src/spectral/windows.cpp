@@ -1,5 +1,7 @@
 #include "spectral/windows.h"
 
+#include "core/filter_design.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,19 +13,6 @@
 #include <vector>
 
 namespace {
-
-// Modified Bessel function I0(2a) by its power series: terms (a^k/k!)^2, up to
-// 40 of them, stopping after the first term below 1e-15 of the sum.
-double bessel_i0_series(double a) {
-    double t = 1.0, s = 1.0;
-    for (int k = 1; k <= 40; ++k) {
-        const double r = a / k;
-        t *= r * r;
-        s += t;
-        if (t < s * 1e-15) break;
-    }
-    return s;
-}
 
 // NaN sorts after every number, so sorting never sees an inconsistent order.
 bool nan_last_less(float a, float b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
@@ -45,22 +34,7 @@ double median_inplace(float *v, size_t n) {
 
 extern "C" {
 
-void kaiser_window(float *w, uint64_t N, float beta) {
-    if (N == 0) return;
-    if (N == 1) {
-        w[0] = 1.0f;
-        return;
-    }
-    const double a = beta / 2.0;
-    const double denom = bessel_i0_series(a);
-    const double half = (static_cast<double>(N) - 1.0) / 2.0;
-    const double scale = 2.0 / (static_cast<double>(N) - 1.0);
-    for (uint64_t j = 0; j < N; ++j) {
-        const double g = scale * (static_cast<double>(j) - half);
-        const double r = std::sqrt(std::max(0.0, 1.0 - g * g));
-        w[j] = static_cast<float>(bessel_i0_series(a * r) / denom);
-    }
-}
+void kaiser_window(float *w, uint64_t N, float beta) { sx::design::kaiser_window(w, N, beta); }
 
 void hann_window(float *w, uint64_t N) {
     if (N == 0) return;
@@ -92,11 +66,7 @@ void blackman_harris_window(float *w, uint64_t N) {
     }
 }
 
-double kaiser_beta_for_sidelobe(double A) {
-    if (A > 60.0) return 0.12438 * (A + 6.3);
-    if (A > 13.26) return 0.76609 * std::pow(A - 13.26, 0.4) + 0.09834 * (A - 13.26);
-    return 0.0;
-}
+double kaiser_beta_for_sidelobe(double A) { return sx::design::kaiser_beta_sidelobe(A); }
 
 float kaiser_enbw(const float *w, uint64_t N) {
     double s = 0.0, s2 = 0.0;

@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/sx_count_ceiling.h"
 #include "core/sx_interrupt_adopt.h"
 #include "core/sx_pyframe.h"
 #include "core/sx_tlm_capture_core.h"
@@ -167,6 +168,7 @@ int Telemetry_init(PyObject *self, PyObject *args, PyObject *kw) {
     size_t ring_records = 16384;
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&", const_cast<char **>(kwlist), py::to_size, &ring_records))
         return -1;
+    if (!py::count_ok(ring_records, "ring_records")) return -1;
     sx_tlm *h = sx_tlm_create(ring_records);
     if (h == nullptr) {
         PyErr_SetString(PyExc_ValueError,
@@ -398,7 +400,7 @@ PyTypeObject TelemetryType = py::make_type<TlmObj>(
     "telemetry.Telemetry",
     "Telemetry(ring_records=16384)\n--\n\n"
     "A telemetry context: named probes emit scalar records into a lock-free ring that\n"
-    "read() drains. ring_records is a power of two, raised to the page minimum.",
+    "read() drains. ring_records is a power of two, raised to the page minimum, at most 2**28.",
     Telemetry_methods, Telemetry_getset, Telemetry_init);
 
 // ----------------------------------------------------------------------------

@@ -19,16 +19,10 @@ constexpr size_t kMaxOut = 65536;
 constexpr uint64_t kGamma = 0x9E3779B97F4A7C15ull;
 
 float g_lut[sx::kSineLutSize];
-bool g_lut_ready = false;
+std::once_flag g_lut_once;
 
-// Filled on the first create; creation runs under the interpreter lock and the
-// contents never change afterwards.
-void ensure_lut() {
-    if (!g_lut_ready) {
-        sx::fill_sine_lut(g_lut);
-        g_lut_ready = true;
-    }
-}
+// Filled on the first create of the process; read-only afterwards.
+void ensure_lut() { sx::fill_sine_lut_once(g_lut, g_lut_once); }
 
 constexpr uint64_t mix(uint64_t z) {
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -79,7 +73,15 @@ void seed_all(Awgn *a) {
 
 namespace sx {
 
-bool awgn_state_valid(const Awgn *, const uint8_t *blob) { return state_header_ok(blob, kTag, kStateBytes); }
+// The generator's four words are never all zero: that is the one state its
+// step maps onto itself, which no seed leads to (every word is a distinct
+// bijective mix of the seed), and from which it would only ever repeat itself.
+bool awgn_state_valid(const Awgn *, const uint8_t *blob) {
+    if (!state_header_ok(blob, kTag, kStateBytes)) return false;
+    uint64_t s[4];
+    std::memcpy(s, blob + kStateHeaderBytes, sizeof s);
+    return (s[0] | s[1] | s[2] | s[3]) != 0;
+}
 
 void awgn_state_apply(Awgn *a, const uint8_t *blob) {
     StateReader r(blob);

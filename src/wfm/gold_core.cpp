@@ -1,10 +1,10 @@
 #include "wfm/gold_core.h"
 
 #include <algorithm>
-#include <bit>
 #include <new>
 
 #include "core/sx_state.h"
+#include "wfm/pn_core.h"
 
 namespace {
 constexpr sx::StateTag kTag{{'G', 'O', 'L', 'D'}, 1};
@@ -25,7 +25,7 @@ gold *gold_create(uint64_t taps_a, uint64_t seed_a, uint64_t taps_b, uint64_t se
     if (seed_a == 0 || seed_b == 0 || length == 0 || length > 64) return nullptr;
     auto *g = new (std::nothrow) gold{};
     if (g == nullptr) return nullptr;
-    g->mask = length >= 64 ? ~uint64_t{0} : (uint64_t{1} << length) - 1;
+    g->mask = sx::seq::width_mask(length);
     g->taps_a = taps_a & g->mask;
     g->taps_b = taps_b & g->mask;
     g->seed_a = seed_a & g->mask;
@@ -71,8 +71,8 @@ size_t gold_generate(gold *g, size_t n, uint8_t *out, size_t capacity) {
     const int top = g->length - 1;
     for (size_t i = 0; i < count; ++i) {
         out[i] = static_cast<uint8_t>(((a >> top) ^ (b >> top)) & 1);
-        b = mask & ((b << 1) | static_cast<uint64_t>(std::popcount(tb & b) & 1));
-        a = mask & ((a << 1) | static_cast<uint64_t>(std::popcount(ta & a) & 1));
+        sx::seq::fibonacci_left_step(b, tb, mask);
+        sx::seq::fibonacci_left_step(a, ta, mask);
     }
     g->reg_a = a;
     g->reg_b = b;

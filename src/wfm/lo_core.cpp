@@ -13,16 +13,10 @@ constexpr sx::StateTag kTag{{'L', 'O', '_', '_'}, 1};
 constexpr size_t kStateBytes = sx::kStateHeaderBytes + 4;
 constexpr size_t kMaxOut = 65536;
 
-bool g_lut_ready = false;
+std::once_flag g_lut_once;
 
-// Filled on the first lo_init; callers create oscillators under the interpreter
-// lock and the contents never change afterwards.
-void ensure_lut() {
-    if (!g_lut_ready) {
-        sx::fill_sine_lut(lo_sin_lut);
-        g_lut_ready = true;
-    }
-}
+// Filled on the first lo_init of the process; read-only afterwards.
+void ensure_lut() { sx::fill_sine_lut_once(lo_sin_lut, g_lut_once); }
 
 }  // namespace
 

@@ -1,7 +1,6 @@
 #include "wfm/pn_core.h"
 
 #include <algorithm>
-#include <bit>
 #include <new>
 
 #include "core/sx_state.h"
@@ -10,8 +9,6 @@ namespace {
 
 constexpr sx::StateTag kTag{{'P', 'N', '_', '_'}, 1};
 constexpr size_t kStateBytes = sx::kStateHeaderBytes + 8;
-
-constexpr uint64_t width_mask(uint32_t length) { return length >= 64 ? ~uint64_t{0} : (uint64_t{1} << length) - 1; }
 
 // Galois right-shift tap masks of primitive polynomials, indexed by stage count.
 constexpr uint64_t kMlsPoly[65] = {
@@ -53,7 +50,7 @@ pn *pn_create(uint64_t poly, uint64_t seed, uint32_t length, int lfsr) {
     if (seed == 0 || length == 0 || length > 64) return nullptr;
     auto *p = new (std::nothrow) pn{};
     if (p == nullptr) return nullptr;
-    p->mask = width_mask(length);
+    p->mask = sx::seq::width_mask(length);
     p->poly = poly & p->mask;
     p->seed = seed & p->mask;
     p->reg = p->seed;
@@ -92,17 +89,13 @@ size_t pn_generate(pn *p, size_t n, uint8_t *out, size_t capacity) {
         const uint64_t taps = p->fib_taps;
         const int top = p->top;
         for (size_t i = 0; i < count; ++i) {
-            const uint64_t fb = static_cast<uint64_t>(std::popcount(taps & reg) & 1);
+            const uint64_t fb = sx::seq::parity(taps & reg);
             out[i] = static_cast<uint8_t>(reg & 1);
             reg = (reg >> 1) | (fb << top);
         }
     } else {
         const uint64_t poly = p->poly;
-        for (size_t i = 0; i < count; ++i) {
-            const uint64_t bit = reg & 1;
-            out[i] = static_cast<uint8_t>(bit);
-            reg = mask & ((reg >> 1) ^ (poly & (0 - bit)));
-        }
+        for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(sx::seq::galois_step(reg, poly, mask));
     }
     p->reg = reg;
     return count;

@@ -30,4 +30,25 @@ SX_API uint64_t mls_poly(uint32_t n);
 
 #ifdef __cplusplus
 }
+
+#include <bit>
+
+namespace sx::seq {
+// Register mask of a length-stage register: 2^length - 1, all ones for 64.
+constexpr uint64_t width_mask(uint32_t length) { return length >= 64 ? ~uint64_t{0} : (uint64_t{1} << length) - 1; }
+// Parity (XOR of all bits) of x: the feedback of the tapped stages x = taps & reg.
+constexpr uint64_t parity(uint64_t x) { return static_cast<uint64_t>(std::popcount(x) & 1); }
+// One Galois (right-shifting) step: returns the output bit (the low stage
+// before the step) and advances reg.
+constexpr uint64_t galois_step(uint64_t &reg, uint64_t poly, uint64_t mask) {
+    const uint64_t bit = reg & 1;
+    reg = mask & ((reg >> 1) ^ (poly & (0 - bit)));
+    return bit;
+}
+// One left-shifting Fibonacci step as the Gold registers take it: the parity of
+// the tapped stages (read before the shift) enters at bit 0, the top bit drops.
+constexpr void fibonacci_left_step(uint64_t &reg, uint64_t taps, uint64_t mask) {
+    reg = mask & ((reg << 1) | parity(taps & reg));
+}
+}  // namespace sx::seq
 #endif

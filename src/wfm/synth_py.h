@@ -70,10 +70,7 @@ inline PyObject *steps(PyObject *self, PyObject *args) {
     size_t n = 1;
     if (!PyArg_ParseTuple(args, "|O&:steps", py::to_size, &n)) return nullptr;
     if ((h = live_after_args(self)) == nullptr) return nullptr;
-    if (n > static_cast<size_t>(PY_SSIZE_T_MAX) / 8) {
-        PyErr_SetString(PyExc_OverflowError, "steps: n samples do not fit in memory");
-        return nullptr;
-    }
+    if (!py::count_ok(n, "steps: n")) return nullptr;
     PyObject *out = py::new_array(NPY_COMPLEX64, n);
     if (out == nullptr) return nullptr;
     wfm_synth_steps(h, py::array_data<float>(out), n);
@@ -212,7 +209,7 @@ inline PyMethodDef methods[] = {
     py::method_noargs("step", step, "step()\n--\n\nThe next sample as a complex."),
     py::method_varargs("steps", steps,
                        "steps(n=1, /)\n--\n\nThe next n samples as a new complex64 array (equal to n step() calls;\n"
-                       "the first block of a chirp fixes its sweep length to n)."),
+                       "the first block of a chirp fixes its sweep length to n). n above 2**28 raises ValueError."),
     py::method_o("set_rrc", set_rrc,
                  "set_rrc(taps, /)\n--\n\nPulse shaping with real taps (scaled by sqrt(sps)): polyphase for a\n"
                  "power-of-two sps, zero-stuffed FIR otherwise. Ignored by tone, noise and chirp."),

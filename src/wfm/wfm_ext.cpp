@@ -1,4 +1,5 @@
 // The wfm extension module: sequence generators and the synthesis engine.
+#include "core/sx_count_ceiling.h"
 #include "core/sx_pyframe.h"
 #include "wfm/awgn_core.h"
 #include "wfm/ccsds_asm_core.h"
@@ -25,7 +26,7 @@ PyObject *generate(PyObject *self, PyObject *args, PyObject *kw) {
     if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &count, &out))
         return nullptr;
     auto *h = py::live<O>(self);  // count's __index__ may have destroyed this object
-    if (h == nullptr) return nullptr;
+    if (h == nullptr || !py::count_ok(count, "count")) return nullptr;
     py::Output o;
     if (!o.prepare(out, NPY_UINT8, py::out_len(MaxOut(h), count))) return nullptr;
     return o.finish(Generate(h, count, o.data<uint8_t>(), o.capacity()));
@@ -33,7 +34,8 @@ PyObject *generate(PyObject *self, PyObject *args, PyObject *kw) {
 
 constexpr const char *kGenerateDoc =
     "generate(count=1, out=None)\n--\n\n"
-    "Next `count` chips as a uint8 array (0 or 1); successive calls continue the sequence.";
+    "Next `count` chips as a uint8 array (0 or 1); successive calls continue the sequence.\n"
+    "count above 2**28 raises ValueError.";
 constexpr const char *kMaxOutDoc = "generate_max_out()\n--\n\nAlways 0: the generator writes as many chips as asked.";
 
 // PN ----------------------------------------------------------------------------
@@ -190,6 +192,7 @@ PyObject *m_rrc_taps(PyObject *, PyObject *args, PyObject *kw) {
         return nullptr;
     }
     // A negative length is left to the array library, which refuses it.
+    if (prod > 0 && !py::count_ok(static_cast<uint64_t>(2 * prod + 1), "rrc_taps: 2*span*sps + 1 =")) return nullptr;
     npy_intp n = static_cast<npy_intp>(2 * prod + 1);
     PyObject *out = PyArray_SimpleNew(1, &n, NPY_FLOAT32);
     if (out == nullptr) return nullptr;
