@@ -27,7 +27,9 @@ public:
     // memory runs out.
     bool allocate(size_t count) noexcept {
         size_t bytes;
-        if (__builtin_mul_overflow(count, sizeof(T), &bytes) || bytes > SIZE_MAX - kAlign) return false;
+        // No object may exceed PTRDIFF_MAX bytes; asking the allocator for more
+        // only gets a failure (or, under a sanitizer, an abort).
+        if (__builtin_mul_overflow(count, sizeof(T), &bytes) || bytes > size_t{PTRDIFF_MAX} - kAlign) return false;
         bytes = (bytes + kAlign - 1) / kAlign * kAlign;
         void *q = std::aligned_alloc(kAlign, bytes == 0 ? kAlign : bytes);
         if (q == nullptr) return false;
