@@ -198,3 +198,104 @@ def test_counts_above_the_ceiling_are_refused(name, n):
     with pytest.raises(ValueError, match=r"above the ceiling of 268435456 \(2\*\*28\)"):
         COUNT_CEILING[name](n)
     assert COUNT_CEILING[name](256) is not None
+
+
+def _blue_reader(tmp_path):
+    from kolvane import iqreader, iqwriter
+
+    path = str(tmp_path / "r.blue")
+    with iqwriter.Writer(path, 1e3, file_type="blue") as w:
+        w.write(np.ones(64, np.complex64))
+    return iqreader.Reader(path)
+
+
+def _memory_capture(_):
+    from kolvane import telemetry
+
+    t = telemetry.Telemetry()
+    t.probe("a")
+    cap = telemetry.MemoryCapture(t, 64, None)
+    return cap
+
+
+def _record_dtype():
+    return np.dtype([("n", "<u8"), ("value", "<f4"), ("probe", "<u2"), ("flags", "<u2")])
+
+
+def _out_cases():
+    from kolvane import resample, spectral, telemetry
+
+    c64, c128, f32, f64 = (np.dtype(t) for t in (np.complex64, np.complex128, np.float32, np.float64))
+    x64, x128 = np.ones(16, c64), np.ones(16, c128)
+    cases = {}
+    for cls, n in ((spectral.FFT, (16,)), (spectral.FFT2D, (4, 4))):
+        for verb, dt, x in (("execute_cf32", c64, x64), ("execute_cf64", c128, x128),
+                            ("execute_inplace_cf32", c64, x64), ("execute_inplace_cf64", c128, x128)):
+            cases[f"{cls.__name__}.{verb}"] = (lambda _, c=cls, n=n: c(*n), dt, 16,
+                                              lambda o, out, v=verb, x=x: getattr(o, v)(x, out=out))
+    for verb in ("psd_db", "psd_dbhz", "power_twosided", "power_onesided"):
+        def make_psd(_):
+            p = spectral.PSD(16)
+            p.accumulate(x64)
+            return p
+        cases[f"PSD.{verb}"] = (make_psd, f32, 16, lambda o, out, v=verb: getattr(o, v)(1, out=out))
+    cases["PSD.band_power"] = (lambda _: spectral.PSD(16), f32, 4, lambda o, out: o.band_power([-0.1, 0.1], out=out))
+    cases["Resampler.execute"] = (lambda _: resample.Resampler(1.0), c64, 65536, lambda o, out: o.execute(x64, out=out))
+    cases["Resampler.execute_ctrl"] = (lambda _: resample.Resampler(1.0), c64, 65536,
+                                       lambda o, out: o.execute_ctrl(x64, np.zeros(16), out=out))
+    cases["PN.generate"] = (lambda _: wfm.PN(length=7, seed=1), np.dtype(np.uint8), 8, lambda o, out: o.generate(8, out=out))
+    cases["Gold.generate"] = (lambda _: wfm.Gold(), np.dtype(np.uint8), 8, lambda o, out: o.generate(8, out=out))
+    cases["Reader.read"] = (_blue_reader, c64, 4, lambda o, out: o.read(4, out=out))
+    cases["Telemetry.read"] = (lambda _: telemetry.Telemetry(), None, 4, lambda o, out: o.read(0, out=out))
+    cases["MemoryCapture.records"] = (_memory_capture, None, 4, lambda o, out: o.records(0, out=out))
+    for fill in ("hann_window", "blackman_harris_window", "kaiser_window"):
+        args = (2.0,) if fill == "kaiser_window" else ()
+        cases[f"spectral.{fill}"] = (lambda _: None, f32, 16,
+                                     lambda o, out, f=getattr(spectral, fill), a=args: f(np.zeros(16, np.float32)
+                                                                                         if out is None else out, *a))
+    return cases
+
+
+OUT_CASES = _out_cases()
+
+
+@pytest.mark.parametrize("name", OUT_CASES)
+def test_out_calls_keep_reference_counts(name, tmp_path):
+    # One reference kept per call (on the dtype, the out buffer or the object) grows without
+    # bound over a long pipeline.
+    make, dt, size, call = OUT_CASES[name]
+    obj = make(tmp_path)
+    dt = dt if dt is not None else (obj.read(0) if hasattr(obj, "read") else obj.records(0)).dtype
+    out = np.zeros(size, dt)
+    call(obj, None)
+    call(obj, out)
+    counts = lambda: (sys.getrefcount(dt), sys.getrefcount(out), sys.getrefcount(obj))  # noqa: E731
+    before = counts()
+    for _ in range(300):
+        call(obj, None)
+        call(obj, out)
+    assert counts() == before
+
+
+def _module_files():
+    import glob
+
+    import kolvane
+
+    root = os.path.dirname(kolvane.__file__)
+    return sorted(glob.glob(os.path.join(root, "*.so")) + glob.glob(os.path.join(root, "*", "*.so")))
+
+
+@pytest.mark.parametrize("path", _module_files(), ids=os.path.basename)
+def test_modules_bind_their_own_functions_and_drop_assertions(path):
+    # Release builds define NDEBUG (no assertion calls left from the headers), and a
+    # module's references to its own exported functions are bound inside it
+    # (DF_SYMBOLIC), so intra-module calls skip the PLT; the exports remain.
+    dyn = subprocess.run(["readelf", "-d", "-W", path], capture_output=True, text=True, check=True).stdout
+    assert "SYMBOLIC" in dyn
+    undefined = subprocess.run(["nm", "-D", "--undefined-only", path], capture_output=True, text=True,
+                               check=True).stdout
+    assert "__assert_fail" not in undefined
+    exported = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True,
+                              check=True).stdout
+    assert " T sx_strerror" in exported or " T sx_interrupt" in exported

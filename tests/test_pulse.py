@@ -95,6 +95,9 @@ def test_rrc_taps_non_positive_give_zeros(sps, span, n):
 def test_rrc_taps_bad_lengths():
     with pytest.raises(ValueError):
         wfm.rrc_taps(0.35, -8, 4)
+    for sps, span in ((-8, 4), (8, -1), (-1, 1)):  # 2*span*sps + 1 below zero: named, not NumPy's text
+        with pytest.raises(ValueError, match=r"^rrc_taps: .*negative"):
+            wfm.rrc_taps(0.35, sps, span)
     with pytest.raises(OverflowError):
         wfm.rrc_taps(0.35, 2**31 - 1, 2**31 - 1)
 

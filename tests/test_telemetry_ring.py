@@ -80,6 +80,17 @@ def test_stats_example():
     assert repr(s) == "kolvane.telemetry.TelemetryStats(dropped=0, emitted=1, capacity=4096, probes=1)"
 
 
+def test_stats_type_is_importable():
+    from kolvane.telemetry import TelemetryStats
+
+    s = telemetry.Telemetry(1 << 12).stats()
+    assert type(s) is TelemetryStats and isinstance(s, tuple)
+    assert TelemetryStats.n_fields == 4 and TelemetryStats(s) == s == (0, 0, 4096, 0)
+    assert TelemetryStats.__module__ == "kolvane.telemetry" and TelemetryStats.__name__ == "TelemetryStats"
+    with pytest.raises(AttributeError, match="no attribute 'Nothing'"):
+        telemetry.Nothing
+
+
 def test_probe_names_limits_and_retuning():
     t = telemetry.Telemetry()
     assert t.probe("x" * 31) == 0

@@ -9,7 +9,7 @@
 // size an allocation, and a header or keyword area that does not hold together
 // is refused (the open fails) or skipped (its keywords are dropped).
 #pragma once
-#include "capture_files/wfm_keywords.h"
+#include "capture_files/keywords.h"
 #include "core/sx_status.h"
 
 #ifdef __cplusplus

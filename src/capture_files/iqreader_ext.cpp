@@ -15,31 +15,7 @@ constexpr const char *kSampleTypes[] = {"cf32", "cf64", "ci32", "ci16", "ci8", "
 
 using ReaderObj = py::Object<iqreader, iqreader_destroy>;
 
-// The live handle of a reader that no other thread is using: while read_follow
-// waits without the interpreter lock, every other call on the same reader is
-// refused instead of racing with it on the file position and buffers.
-iqreader *idle(PyObject *self) {
-    iqreader *h = py::live<ReaderObj>(self);
-    if (h != nullptr && py::as<ReaderObj>(self)->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "object is busy in another thread; use it after the call returns");
-        return nullptr;
-    }
-    return h;
-}
-
-PyObject *Reader_reset(PyObject *self, PyObject *) {
-    iqreader *h = idle(self);
-    if (h == nullptr) return nullptr;
-    iqreader_reset(h);
-    Py_RETURN_NONE;
-}
-
 int Reader_init(PyObject *self, PyObject *args, PyObject *kw) {
-    // Initialising again replaces the handle: never the one a waiting read_follow uses.
-    if (py::as<ReaderObj>(self)->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "object is busy in another thread; use it after the call returns");
-        return -1;
-    }
     static const char *kwlist[] = {"path", "sample_type", "endian", nullptr};
     PyObject *path = nullptr;
     const char *stype = "cf32";
@@ -68,10 +44,7 @@ int Reader_init(PyObject *self, PyObject *args, PyObject *kw) {
         return -1;
     }
     iqreader_set_stop_fn(h, sx_interrupted);
-    auto *o = py::as<ReaderObj>(self);
-    py::release(o);
-    o->h = h;
-    return 0;
+    return py::install<ReaderObj>(self, h);  // never replaces the handle a waiting read_follow uses
 }
 
 // ---------------------------------------------------------------------------
@@ -97,45 +70,33 @@ struct SigintForward {
     }
 };
 
-template <bool Follow> PyObject *Reader_read(PyObject *self, PyObject *args, PyObject *kw) {
+struct ReadNeed {
+    // What the read can return, never the count alone: read(2**40) on a short
+    // file must not ask for terabytes.
+    static size_t need(iqreader *h, size_t n) { return iqreader_read_max_out(h, n); }
+};
+
+PyObject *Reader_read_follow(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"count", "out", nullptr};
     size_t count = 1;
     PyObject *out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &count, &out))
-        return nullptr;
-    iqreader *h = idle(self);
+    py::Call<ReaderObj> c(self);
+    auto *h = c.args(args, kw, "|O&O", kwlist, py::to_size, &count, &out);
     if (h == nullptr) return nullptr;
     py::Output o;
-    const size_t max_out = Follow ? iqreader_read_follow_max_out(h, count) : iqreader_read_max_out(h, count);
+    if (!o.prepare(out, NPY_COMPLEX64, iqreader_read_follow_max_out(h, count))) return nullptr;
     // Sized by what the read can return, never by the count alone.
-    if (!o.prepare(out, NPY_COMPLEX64, max_out)) return nullptr;
-    size_t got;
-    if constexpr (Follow) {
-        SigintForward forward;
-        py::Unlocked<ReaderObj> unlocked(self);
-        got = iqreader_read_follow(h, count, o.data<float>(), o.capacity());
-    } else {
-        got = iqreader_read(h, count, o.data<float>(), o.capacity());
-    }
-    return o.finish(got);
+    float *y = o.data<float>();
+    const size_t cap = o.capacity();
+    SigintForward forward;
+    return o.finish(c.unlocked([&] { return iqreader_read_follow(h, count, y, cap); }));
 }
 
-PyObject *Reader_max_out(PyObject *self, PyObject *arg) {
-    if (idle(self) == nullptr) return nullptr;
+template <auto MaxOut> PyObject *Reader_max_out(PyObject *self, PyObject *arg) {
     size_t n = 0;
-    if (!py::to_size(arg, &n)) return nullptr;
-    iqreader *h = idle(self);  // n's __index__ may have closed this reader
-    if (h == nullptr) return nullptr;
-    return PyLong_FromSize_t(iqreader_read_max_out(h, n));
-}
-
-PyObject *Reader_follow_max_out(PyObject *self, PyObject *arg) {
-    if (idle(self) == nullptr) return nullptr;
-    size_t n = 0;
-    if (!py::to_size(arg, &n)) return nullptr;
-    iqreader *h = idle(self);  // n's __index__ may have closed this reader
-    if (h == nullptr) return nullptr;
-    return PyLong_FromSize_t(iqreader_read_follow_max_out(h, n));
+    py::Call<ReaderObj> c(self);
+    auto *h = c.convert([&] { return py::to_size(arg, &n) != 0; });
+    return h == nullptr ? nullptr : PyLong_FromSize_t(MaxOut(h, n));
 }
 
 // ---------------------------------------------------------------------------
@@ -144,7 +105,8 @@ PyObject *Reader_follow_max_out(PyObject *self, PyObject *arg) {
 // An enumerated value as its name, or the out-of-range ValueError.
 template <auto Get, size_t N>
 PyObject *enum_name(PyObject *self, const char *const (&names)[N], const char *prop, const char *field) {
-    iqreader *h = idle(self);
+    py::Call<ReaderObj> c(self);
+    iqreader *h = c.pin();
     if (h == nullptr) return nullptr;
     const long v = static_cast<long>(Get(h));
     if (v < 0 || static_cast<size_t>(v) >= N) {
@@ -174,27 +136,13 @@ PyObject *get_sample_type(PyObject *s, void *) {
     return enum_name<iqreader_get_sample_type>(s, kSampleTypes, "sample_type", "stype");
 }
 
-template <auto Get> PyObject *get_double(PyObject *self, void *) {
-    iqreader *h = idle(self);
-    if (h == nullptr) return nullptr;
-    return PyFloat_FromDouble(Get(h));
-}
-
-template <auto Get> PyObject *get_u64(PyObject *self, void *) {
-    iqreader *h = idle(self);
-    if (h == nullptr) return nullptr;
-    return PyLong_FromUnsignedLongLong(Get(h));
-}
-
 template <auto Set> int set_u32(PyObject *self, PyObject *value, void *) {
-    if (idle(self) == nullptr) return -1;
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "cannot delete a follow budget");
-        return -1;
-    }
     uint32_t v = 0;
-    if (!py::to_u32(value, &v)) return -1;
-    iqreader *h = idle(self);  // the value's __index__ may have closed this reader
+    py::Call<ReaderObj> c(self);
+    iqreader *h = c.convert([&] {
+        if (value == nullptr) PyErr_SetString(PyExc_TypeError, "cannot delete a follow budget");
+        return value != nullptr && py::to_u32(value, &v);
+    });
     if (h == nullptr) return -1;
     Set(h, v);
     return 0;
@@ -242,7 +190,8 @@ PyObject *record_value(const wfm_kw_record *r) {
 
 template <auto Num, auto At, auto Tag>
 PyObject *records_dict(PyObject *self, const char *what, const char *tag_fn) {
-    iqreader *h = idle(self);
+    py::Call<ReaderObj> c(self);
+    iqreader *h = c.pin();  // building the dict may run finalisers
     if (h == nullptr) return nullptr;
     PyObject *d = PyDict_New();
     if (d == nullptr) return nullptr;
@@ -280,49 +229,42 @@ PyObject *get_header(PyObject *self, void *) {
         self, "header", "iqreader_header_tag");
 }
 
-PyObject *get_num_samples(PyObject *self, void *) {
-    iqreader *h = idle(self);
-    if (h == nullptr) return nullptr;
-    return PyLong_FromUnsignedLongLong(iqreader_get_num_samples(h));
-}
-
 PyGetSetDef Reader_getset[] = {
-    {"follow_timeout_ms", get_u64<iqreader_get_follow_timeout_ms>, set_u32<iqreader_set_follow_timeout_ms>,
+    {"follow_timeout_ms", py::do_get<ReaderObj, iqreader_get_follow_timeout_ms, py::U64>, set_u32<iqreader_set_follow_timeout_ms>,
      "Follow budget [ms] while nothing arrives; 0 waits until the capture ends or a stop.", nullptr},
-    {"follow_grace_ms", get_u64<iqreader_get_follow_grace_ms>, set_u32<iqreader_set_follow_grace_ms>,
+    {"follow_grace_ms", py::do_get<ReaderObj, iqreader_get_follow_grace_ms, py::U64>, set_u32<iqreader_set_follow_grace_ms>,
      "How long [ms] a follow call keeps waiting after an interrupt; 0 ends at once.", nullptr},
     {"ending", get_ending, nullptr, "How the last read_follow ended: none, eof, timeout or interrupted.", nullptr},
     {"file_type", get_file_type, nullptr, "raw, csv, blue or sigmf.", nullptr},
     {"sample_type", get_sample_type, nullptr, "Wire sample type, one of the ten names.", nullptr},
     {"mode", get_mode, nullptr, "complex or scalar.", nullptr},
     {"endian", get_endian, nullptr, "le or be.", nullptr},
-    {"fs", get_double<iqreader_get_fs>, nullptr, "Sample rate [Hz], 0 when unknown.", nullptr},
-    {"fc", get_double<iqreader_get_fc>, nullptr, "Centre frequency [Hz], 0 when unknown.", nullptr},
-    {"t0", get_double<iqreader_get_t0>, nullptr, "Capture start [s since 1970 UTC], 0 when unknown.", nullptr},
+    py::prop<ReaderObj, iqreader_get_fs, py::F64>("fs", "Sample rate [Hz], 0 when unknown."),
+    py::prop<ReaderObj, iqreader_get_fc, py::F64>("fc", "Centre frequency [Hz], 0 when unknown."),
+    py::prop<ReaderObj, iqreader_get_t0, py::F64>("t0", "Capture start [s since 1970 UTC], 0 when unknown."),
     {"fs_source", get_fs_source, nullptr, "Where fs came from: none, xdelta, core:sample_rate.", nullptr},
     {"t0_source", get_t0_source, nullptr, "Where t0 came from: none, timecode.", nullptr},
     {"fc_source", get_fc_source, nullptr,
      "Where fc came from: none, FREQ, RF_FREQ, CENTER_FREQ, F_C, core:frequency.", nullptr},
-    {"num_samples", get_num_samples, nullptr, "Declared sample count (a CSV counts its rows on first use).",
-     nullptr},
-    {"trailing_bytes", get_u64<iqreader_get_trailing_bytes>, nullptr,
-     "Payload bytes after the last whole sample (non-zero hints at a wrong sample type).", nullptr},
+    py::prop<ReaderObj, iqreader_get_num_samples, py::U64>("num_samples",
+                                                          "Declared sample count (a CSV counts its rows on first use)."),
+    py::prop<ReaderObj, iqreader_get_trailing_bytes, py::U64>("trailing_bytes", "Payload bytes after the last whole sample (non-zero hints at a wrong sample type)."),
     {"keywords", get_keywords, nullptr, "Tag -> value of every keyword, in load order.", nullptr},
     {"header", get_header, nullptr, "BLUE header field -> value; empty for other file types.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef Reader_methods[] = {
-    py::method_noargs("reset", Reader_reset, "reset()\n--\n\nBack to the first sample; metadata unchanged."),
-    py::method_kw("read", Reader_read<false>,
+    py::m_reset<ReaderObj, iqreader_reset>("reset()\n--\n\nBack to the first sample; metadata unchanged."),
+    py::method_kw("read", py::generate<ReaderObj, NPY_COMPLEX64, iqreader_read, ReadNeed>,
                   "read(count=1, out=None)\n--\n\n"
                   "Up to `count` samples as complex64 at unit scale; an empty array at the end."),
-    py::method_o("read_max_out", Reader_max_out, "read_max_out(n)\n--\n\nOutput size read(n) needs: n."),
-    py::method_kw("read_follow", Reader_read<true>,
+    py::method_o("read_max_out", Reader_max_out<iqreader_read_max_out>, "read_max_out(n)\n--\n\nOutput size read(n) needs: n."),
+    py::method_kw("read_follow", Reader_read_follow,
                   "read_follow(count=1, out=None)\n--\n\n"
                   "Like read(), but waits for a capture that is still being written; returns an empty\n"
                   "array only when the capture ended (see `ending`). Runs without the interpreter lock."),
-    py::method_o("read_follow_max_out", Reader_follow_max_out,
+    py::method_o("read_follow_max_out", Reader_max_out<iqreader_read_follow_max_out>,
                  "read_follow_max_out(n)\n--\n\nOutput size read_follow(n) needs: n."),
     py::method_noargs("close", py::do_destroy<ReaderObj>, "close()\n--\n\nRelease the reader; idempotent."),
     py::m_destroy<ReaderObj>(),

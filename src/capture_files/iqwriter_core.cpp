@@ -13,7 +13,7 @@
 #include <string>
 
 #include "capture_files/sigmf_meta.h"
-#include "capture_files/wfm_keywords.h"
+#include "capture_files/keywords.h"
 #include "capture_files/write_blue_header.h"
 #include "core/sample_codec.h"
 

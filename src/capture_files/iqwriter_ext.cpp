@@ -51,21 +51,17 @@ int Writer_init(PyObject *self, PyObject *args, PyObject *kw) {
         PyErr_SetString(PyExc_OSError, kOpenMsg);
         return -1;
     }
-    auto *o = py::as<WriterObj>(self);
-    py::release(o);
-    o->h = w;
-    return 0;
+    return py::install<WriterObj>(self, w);
 }
 
 PyObject *Writer_write(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"x", nullptr};
     py::Input in;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&", const_cast<char **>(kwlist), py::convert_input<NPY_COMPLEX64>,
-                                     &in))
-        return nullptr;
-    auto *h = py::live<WriterObj>(self);
+    py::Call<WriterObj> c(self);
+    auto *h = c.args(args, kw, "O&", kwlist, py::convert_input<NPY_COMPLEX64>, &in);
     if (h == nullptr) return nullptr;
-    return PyLong_FromSize_t(iqwriter_write(h, in.data<float>(), in.size()));
+    const float *x = in.data<float>();
+    return PyLong_FromSize_t(c.run(in.size(), [&] { return iqwriter_write(h, x, in.size()); }));
 }
 
 // Appends one element of `code` converted from `item` to `out` (host order).
@@ -101,36 +97,26 @@ bool append_element(char code, PyObject *item, std::vector<uint8_t> &out) {
     return true;
 }
 
-PyObject *Writer_add_keyword(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *kwlist[] = {"tag", "type", "value", nullptr};
-    const char *tag = nullptr;
-    int code = 0;
-    PyObject *value = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "sCO", const_cast<char **>(kwlist), &tag, &code, &value))
-        return nullptr;
-    if (py::live<WriterObj>(self) == nullptr) return nullptr;
-    // Every element is converted before the handle is fetched: __float__,
-    // __index__ or a sequence protocol may run code that closes this writer.
-    std::vector<uint8_t> bytes;
-    const void *data = nullptr;
-    size_t count = 0;
+// The elements of a keyword value in host order (`bytes`), or the text of an
+// 'A' keyword; `data` and `count` say where they are and how many.
+bool keyword_value(int code, PyObject *value, std::vector<uint8_t> &bytes, const void *&data, size_t &count) {
     if (code == 'A') {
         if (!PyUnicode_Check(value)) {
             PyErr_SetString(PyExc_TypeError, "value must be a str");
-            return nullptr;
+            return false;
         }
         Py_ssize_t len = 0;
         const char *s = PyUnicode_AsUTF8AndSize(value, &len);
-        if (s == nullptr) return nullptr;
+        if (s == nullptr) return false;
         data = s;
         count = static_cast<size_t>(len);
     } else {
         if (code > 0x7f || std::strchr("BILTXFD", code) == nullptr || code == 0) {
             PyErr_Format(PyExc_ValueError, "unsupported code '%c'", code);
-            return nullptr;
+            return false;
         }
         if (!PySequence_Check(value) || PyUnicode_Check(value)) {
-            if (!append_element(static_cast<char>(code), value, bytes)) return nullptr;
+            if (!append_element(static_cast<char>(code), value, bytes)) return false;
             count = 1;
         } else {
             // A tuple copy: converting an element may run code that empties a list in place.
@@ -140,18 +126,18 @@ PyObject *Writer_add_keyword(PyObject *self, PyObject *args, PyObject *kw) {
                     PyErr_Clear();
                     PyErr_SetString(PyExc_TypeError, "value must be a number or a sequence");
                 }
-                return nullptr;
+                return false;
             }
             const Py_ssize_t n = PyTuple_GET_SIZE(seq);
             if (n == 0) {
                 Py_DECREF(seq);
                 PyErr_SetString(PyExc_ValueError, "value sequence is empty");
-                return nullptr;
+                return false;
             }
             for (Py_ssize_t i = 0; i < n; ++i) {
                 if (!append_element(static_cast<char>(code), PyTuple_GET_ITEM(seq, i), bytes)) {
                     Py_DECREF(seq);
-                    return nullptr;
+                    return false;
                 }
             }
             Py_DECREF(seq);
@@ -159,7 +145,24 @@ PyObject *Writer_add_keyword(PyObject *self, PyObject *args, PyObject *kw) {
         }
         data = bytes.data();
     }
-    auto *h = py::live<WriterObj>(self);
+    return true;
+}
+
+PyObject *Writer_add_keyword(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"tag", "type", "value", nullptr};
+    const char *tag = nullptr;
+    int code = 0;
+    PyObject *value = nullptr;
+    std::vector<uint8_t> bytes;
+    const void *data = nullptr;
+    size_t count = 0;
+    // Every element is converted before the handle is fetched: __float__,
+    // __index__ or a sequence protocol may run code that closes this writer.
+    py::Call<WriterObj> c(self);
+    auto *h = c.convert([&] {
+        return PyArg_ParseTupleAndKeywords(args, kw, "sCO", const_cast<char **>(kwlist), &tag, &code, &value) &&
+               keyword_value(code, value, bytes, data, count);
+    });
     if (h == nullptr) return nullptr;
     const int rc = iqwriter_add_keyword(h, tag, static_cast<char>(code), data, count);
     if (rc != 0) {
@@ -170,7 +173,8 @@ PyObject *Writer_add_keyword(PyObject *self, PyObject *args, PyObject *kw) {
 }
 
 PyObject *Writer_flush(PyObject *self, PyObject *) {
-    auto *h = py::live<WriterObj>(self);
+    py::Call<WriterObj> c(self);
+    auto *h = c.pin();
     if (h == nullptr) return nullptr;
     const int rc = iqwriter_flush(h);
     if (rc != 0) return py::raise_status(PyExc_OSError, "flush failed", rc);
@@ -180,8 +184,8 @@ PyObject *Writer_flush(PyObject *self, PyObject *) {
 PyObject *Writer_track_clipping(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"on", nullptr};
     int on = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|i", const_cast<char **>(kwlist), &on)) return nullptr;
-    auto *h = py::live<WriterObj>(self);
+    py::Call<WriterObj> c(self);
+    auto *h = c.args(args, kw, "|i", kwlist, &on);
     if (h == nullptr) return nullptr;
     iqwriter_track_clipping(h, on);
     Py_RETURN_NONE;
@@ -192,6 +196,10 @@ PyObject *Writer_track_clipping(PyObject *self, PyObject *args, PyObject *kw) {
 PyObject *Writer_close(PyObject *self, PyObject *) {
     auto *o = py::as<WriterObj>(self);
     if (o->h == nullptr) Py_RETURN_NONE;
+    if (o->busy) {
+        PyErr_SetString(PyExc_RuntimeError, py::kBusyDestroyMsg);
+        return nullptr;
+    }
     iqwriter *w = o->h;
     o->h = nullptr;
     if (iqwriter_close(w) != 0) {
@@ -199,19 +207,6 @@ PyObject *Writer_close(PyObject *self, PyObject *) {
         return nullptr;
     }
     Py_RETURN_NONE;
-}
-
-PyObject *Writer_get_clip_fraction(PyObject *self, void *) {
-    auto *h = py::live<WriterObj>(self);
-    return h == nullptr ? nullptr : PyFloat_FromDouble(iqwriter_clip_fraction(h));
-}
-PyObject *Writer_get_peak_dbfs(PyObject *self, void *) {
-    auto *h = py::live<WriterObj>(self);
-    return h == nullptr ? nullptr : PyFloat_FromDouble(iqwriter_get_peak_dbfs(h));
-}
-PyObject *Writer_get_clipped(PyObject *self, void *) {
-    auto *h = py::live<WriterObj>(self);
-    return h == nullptr ? nullptr : PyBool_FromLong(iqwriter_get_clipped(h));
 }
 
 PyMethodDef Writer_methods[] = {
@@ -234,12 +229,12 @@ PyMethodDef Writer_methods[] = {
 };
 
 PyGetSetDef Writer_getset[] = {
-    {"clip_fraction", Writer_get_clip_fraction, nullptr,
-     "Clipped components / (2 × samples written); 0 before any write.", nullptr},
-    {"peak_dbfs", Writer_get_peak_dbfs, nullptr, "Peak component magnitude in dBFS (-inf before any write).",
-     nullptr},
-    {"clipped", Writer_get_clipped, nullptr, "True when the peak exceeded full scale on an integer wire type.",
-     nullptr},
+    py::prop<WriterObj, iqwriter_clip_fraction, py::F64>("clip_fraction",
+                                                         "Clipped components / (2 × samples written); 0 before any write."),
+    py::prop<WriterObj, iqwriter_get_peak_dbfs, py::F64>("peak_dbfs",
+                                                         "Peak component magnitude in dBFS (-inf before any write)."),
+    py::prop<WriterObj, iqwriter_get_clipped, py::Bool>("clipped",
+                                                        "True when the peak exceeded full scale on an integer wire type."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -2,7 +2,7 @@
 // optional composer annotations), naming the metadata file, and parsing the
 // fields a reader needs (datatype, sample rate, centre frequency).
 #pragma once
-#include "capture_files/wfm_draw.h"
+#include "capture_files/composer.h"
 #include "core/sx_status.h"
 
 #ifdef __cplusplus

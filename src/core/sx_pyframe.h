@@ -19,12 +19,15 @@
 #endif
 #include <numpy/arrayobject.h>
 
+#include "core/sx_count_ceiling.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace sx::py {
@@ -67,12 +70,13 @@ struct Object {
 
 template <class O> O *as(PyObject *self) { return reinterpret_cast<O *>(self); }
 
-// The live handle, or null with RuntimeError("destroyed") set.
-template <class O> typename O::Core *live(PyObject *self) {
-    auto *h = as<O>(self)->h;
-    if (h == nullptr) raise_destroyed();
-    return h;
-}
+inline constexpr const char *kBusyMsg = "object is busy in another thread; use it after the call returns";
+inline constexpr const char *kBusyDestroyMsg = "object is busy in another thread; destroy it after the call returns";
+
+// Processing calls on at least this many elements (input samples, requested
+// outputs) run with the interpreter lock released; below it the switch costs
+// more than the work it would let other threads do.
+inline constexpr size_t kUnlockElements = 4096;
 
 template <class O> PyObject *tp_new(PyTypeObject *type, PyObject *, PyObject *) {
     PyObject *self = type->tp_alloc(type, 0);
@@ -92,6 +96,21 @@ template <class O> void release(O *o) {
     }
 }
 
+// Stores a freshly created handle in place of the object's current one. A
+// second __init__ while a call still uses the old handle is refused as busy
+// (and the new handle released).
+template <class O> int install(PyObject *self, typename O::Core *h) {
+    O *o = as<O>(self);
+    if (o->busy) {
+        O::release_core(h);
+        PyErr_SetString(PyExc_RuntimeError, kBusyMsg);
+        return -1;
+    }
+    release(o);
+    o->h = h;
+    return 0;
+}
+
 // The tail of every initialisation step: store the freshly created handle, or
 // raise MemoryError("<create function> returned NULL") when the create failed.
 template <class O> int adopt(PyObject *self, typename O::Core *h, const char *create_name) {
@@ -99,15 +118,7 @@ template <class O> int adopt(PyObject *self, typename O::Core *h, const char *cr
         PyErr_Format(PyExc_MemoryError, "%s returned NULL", create_name);
         return -1;
     }
-    O *o = as<O>(self);
-    if (o->busy) {  // a call on this object is still using the old handle
-        O::release_core(h);
-        PyErr_SetString(PyExc_RuntimeError, "object is busy in another thread; use it after the call returns");
-        return -1;
-    }
-    release(o);
-    o->h = h;
-    return 0;
+    return install<O>(self, h);
 }
 
 template <class O> void tp_dealloc(PyObject *self) {
@@ -118,57 +129,96 @@ template <class O> void tp_dealloc(PyObject *self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-// Runs a core call with the interpreter lock released; the object is marked
-// busy for the duration so a concurrent destroy() is refused. Nests inside Hold.
-template <class O> class Unlocked {
+// The call protocol every method and property follows:
+//
+//     py::Call<O> c(self);                       // refuses a released or busy object
+//     auto *h = c.args(args, kw, "O&|O", kwlist, py::convert_input<NPY_COMPLEX64>, &in, &out);
+//     if (h == nullptr) return nullptr;          // parsed, converted, handle fetched again and pinned
+//     size_t n = c.run(in.size(), [&] { return core_call(h, ...); });  // lock released for big blocks
+//
+// 1. A released object raises RuntimeError("destroyed"); an object another
+//    thread is using (inside a call that released the interpreter lock, or one
+//    that runs Python code) raises the busy RuntimeError, for every method, not
+//    only destroy.
+// 2. Arguments are converted before the handle is used: conversion hooks
+//    (__index__, __float__, __array__, __fspath__) may destroy or re-initialise
+//    the object, so the handle is fetched (and checked) again afterwards.
+// 3. From then on the handle is pinned until the call returns: destroy(), a
+//    second __init__ and every other method are refused as busy, whether they
+//    come from another thread or from Python code the call itself runs (a
+//    finaliser during an allocation).
+template <class O> class Call {
 public:
-    explicit Unlocked(PyObject *self) : o_(as<O>(self)), was_busy_(o_->busy) {
-        o_->busy = true;
-        ts_ = PyEval_SaveThread();
+    using Core = typename O::Core;
+
+    explicit Call(PyObject *self) : o_(as<O>(self)), ok_(usable()) {}
+    ~Call() {
+        if (pinned_) o_->busy = false;
     }
-    ~Unlocked() {
-        PyEval_RestoreThread(ts_);
-        o_->busy = was_busy_;
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+
+    // Parses positional-or-keyword arguments ("O&" converters run here), then pins.
+    template <class... T>
+    Core *args(PyObject *a, PyObject *kw, const char *fmt, const char *const *kwlist, T... targets) {
+        if (!ok_ || !PyArg_ParseTupleAndKeywords(a, kw, fmt, const_cast<char **>(kwlist), targets...)) return nullptr;
+        return pin();
     }
-    Unlocked(const Unlocked &) = delete;
-    Unlocked &operator=(const Unlocked &) = delete;
+    // Positional-only arguments (METH_VARARGS), then pins.
+    template <class... T> Core *positional(PyObject *a, const char *fmt, T... targets) {
+        if (!ok_ || !PyArg_ParseTuple(a, fmt, targets...)) return nullptr;
+        return pin();
+    }
+    // Any other conversion: `f()` returns false with an exception set.
+    template <class F> Core *convert(F &&f) {
+        if (!ok_ || !f()) return nullptr;
+        return pin();
+    }
+    // The handle, checked again and pinned for the rest of the call.
+    Core *pin() {
+        if (pinned_) return o_->h;
+        if (!ok_ || !(ok_ = usable())) return nullptr;
+        o_->busy = pinned_ = true;
+        return o_->h;
+    }
+
+    // Runs `f` (pure core work: no Python API) with the interpreter lock
+    // released when `work` elements reach the threshold. Only after pin().
+    template <class F> auto run(size_t work, F &&f) -> decltype(f()) {
+        if (work < kUnlockElements) return f();
+        return unlocked(static_cast<F &&>(f));
+    }
+    // Runs `f` with the interpreter lock released whatever its size (waits).
+    template <class F> auto unlocked(F &&f) -> decltype(f()) {
+        PyThreadState *ts = PyEval_SaveThread();
+        if constexpr (std::is_void_v<decltype(f())>) {
+            f();
+            PyEval_RestoreThread(ts);
+        } else {
+            auto r = f();
+            PyEval_RestoreThread(ts);
+            return r;
+        }
+    }
+
+    O *object() const { return o_; }
 
 private:
-    O *o_;
-    bool was_busy_;
-    PyThreadState *ts_;
-};
-
-// The live handle pinned for the rest of a call: while it is held, destroy()
-// and a second __init__ are refused as busy, so Python code the call runs
-// (argument conversion hooks, finalisers run by a collection) cannot free the
-// handle under it. Raises "destroyed" when the object is already released.
-//     py::Hold<O> h(self);
-//     if (!h) return nullptr;
-//     ... convert arguments, call the core with h.core() ...
-template <class O> class Hold {
-public:
-    explicit Hold(PyObject *self) : o_(as<O>(self)) {
+    bool usable() const {
         if (o_->h == nullptr) {
             raise_destroyed();
-            o_ = nullptr;
-            return;
+            return false;
         }
-        was_busy_ = o_->busy;
-        o_->busy = true;
+        if (o_->busy) {
+            PyErr_SetString(PyExc_RuntimeError, kBusyMsg);
+            return false;
+        }
+        return true;
     }
-    ~Hold() {
-        if (o_ != nullptr) o_->busy = was_busy_;
-    }
-    Hold(const Hold &) = delete;
-    Hold &operator=(const Hold &) = delete;
 
-    explicit operator bool() const { return o_ != nullptr; }
-    typename O::Core *core() const { return o_->h; }
-
-private:
     O *o_;
-    bool was_busy_ = false;
+    bool ok_;
+    bool pinned_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -199,7 +249,7 @@ inline PyMethodDef method_kw(const char *name,
 template <class O> PyObject *do_destroy(PyObject *self, PyObject *) {
     O *o = as<O>(self);
     if (o->busy) {
-        PyErr_SetString(PyExc_RuntimeError, "object is busy in another thread; destroy it after the call returns");
+        PyErr_SetString(PyExc_RuntimeError, kBusyDestroyMsg);
         return nullptr;
     }
     release(o);
@@ -221,19 +271,26 @@ template <class O> PyMethodDef m_exit() {
                           "__exit__(exc_type, exc, tb)\n--\n\nSame as destroy(); never suppresses an exception.");
 }
 
-template <class O, auto ResetFn> PyObject *do_reset(PyObject *self, PyObject *) {
-    auto *h = live<O>(self);
+// An argument-less method running a core function that returns nothing.
+template <class O, auto Fn> PyObject *do_void(PyObject *self, PyObject *) {
+    Call<O> c(self);
+    auto *h = c.pin();
     if (h == nullptr) return nullptr;
-    ResetFn(h);
+    Fn(h);
     Py_RETURN_NONE;
 }
-template <class O, auto ResetFn> PyMethodDef m_reset(const char *doc = "reset()\n--\n\nReturn to the state right after construction.") {
-    return method_noargs("reset", do_reset<O, ResetFn>, doc);
+template <class O, auto Fn> PyMethodDef m_void(const char *name, const char *doc) {
+    return method_noargs(name, do_void<O, Fn>, doc);
+}
+template <class O, auto ResetFn>
+PyMethodDef m_reset(const char *doc = "reset()\n--\n\nReturn to the state right after construction.") {
+    return m_void<O, ResetFn>("reset", doc);
 }
 
 // An argument-less method returning an unsigned size or count from the core.
 template <class O, auto Fn> PyObject *do_size(PyObject *self, PyObject *) {
-    auto *h = live<O>(self);
+    Call<O> c(self);
+    auto *h = c.pin();
     if (h == nullptr) return nullptr;
     return PyLong_FromSize_t(static_cast<size_t>(Fn(h)));
 }
@@ -242,7 +299,8 @@ template <class O, auto Fn> PyMethodDef m_size(const char *name, const char *doc
 }
 
 template <class O, auto StateBytes, auto GetState> PyObject *do_get_state(PyObject *self, PyObject *) {
-    auto *h = live<O>(self);
+    Call<O> c(self);
+    auto *h = c.pin();  // allocating the bytes may run finalisers
     if (h == nullptr) return nullptr;
     const size_t n = StateBytes(h);
     PyObject *b = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
@@ -252,7 +310,8 @@ template <class O, auto StateBytes, auto GetState> PyObject *do_get_state(PyObje
 }
 
 template <class O, auto StateBytes, auto SetState> PyObject *do_set_state(PyObject *self, PyObject *blob) {
-    auto *h = live<O>(self);
+    Call<O> c(self);
+    auto *h = c.pin();
     if (h == nullptr) return nullptr;
     if (!PyBytes_Check(blob)) {
         PyErr_SetString(PyExc_TypeError, "set_state expects bytes");
@@ -286,6 +345,46 @@ template <class O, auto StateBytes, auto GetState, auto SetState> struct StateMe
 };
 
 // ---------------------------------------------------------------------------
+// Values read from the handle: property getters and argument-less methods
+
+// How a core value becomes a Python object.
+struct F64 {
+    static PyObject *from(double v) { return PyFloat_FromDouble(v); }
+};
+struct I64 {
+    static PyObject *from(long long v) { return PyLong_FromLongLong(v); }
+};
+struct U64 {
+    static PyObject *from(unsigned long long v) { return PyLong_FromUnsignedLongLong(v); }
+};
+struct Bool {
+    static PyObject *from(long v) { return PyBool_FromLong(v != 0); }
+};
+
+template <class O, auto Fn, class As> PyObject *value_of(PyObject *self) {
+    Call<O> c(self);
+    auto *h = c.pin();
+    return h == nullptr ? nullptr : As::from(Fn(h));
+}
+template <class O, auto Fn, class As> PyObject *do_get(PyObject *self, void *) { return value_of<O, Fn, As>(self); }
+template <class O, auto Fn, class As> PyObject *do_value(PyObject *self, PyObject *) {
+    return value_of<O, Fn, As>(self);
+}
+
+// A read-only property: `py::prop<PSDObj, psd_fs, py::F64>("fs", "Sample rate, Hz.")`.
+template <class O, auto Fn, class As> PyGetSetDef prop(const char *name, const char *doc) {
+    return {name, do_get<O, Fn, As>, nullptr, doc, nullptr};
+}
+// A property with a hand-written getter (and optionally setter).
+inline PyGetSetDef prop(const char *name, getter g, const char *doc, setter s = nullptr) {
+    return {name, g, s, doc, nullptr};
+}
+// An argument-less method returning one value of the core.
+template <class O, auto Fn, class As> PyMethodDef m_value(const char *name, const char *doc) {
+    return method_noargs(name, do_value<O, Fn, As>, doc);
+}
+
+// ---------------------------------------------------------------------------
 // Types and modules
 
 // A static type with the default flags only: not subclassable, no cyclic GC.
@@ -305,13 +404,6 @@ PyTypeObject make_type(const char *name, const char *doc, PyMethodDef *methods, 
     t.tp_new = tp_new<O>;
     t.tp_dealloc = tp_dealloc<O>;
     return t;
-}
-
-// A read-only property computed from the live handle; raises "destroyed" after release.
-template <class O, auto Fn> PyObject *get_size(PyObject *self, void *) {
-    auto *h = live<O>(self);
-    if (h == nullptr) return nullptr;
-    return PyLong_FromSize_t(static_cast<size_t>(Fn(h)));
 }
 
 // NumPy's documented import sequence; any failure becomes
@@ -464,7 +556,7 @@ public:
         Py_XDECREF(descr_);
     }
 
-    // `need` = max(max_out, input elements). Steals nothing; `descr` is borrowed.
+    // `need` = max(max_out, input elements); `descr` is borrowed.
     bool prepare(PyObject *out, PyArray_Descr *descr, size_t need, const char *type_msg = kOutTypeMsg) {
         Py_XSETREF(descr_, Py_NewRef(reinterpret_cast<PyObject *>(descr)));
         if (out == nullptr || out == Py_None) {
@@ -496,10 +588,12 @@ public:
         }
         return true;
     }
-    bool prepare(PyObject *out, int typenum, size_t need) {
+    // The same for a built-in dtype; the descriptor reference taken here is
+    // given back, so a call leaves the dtype's reference count as it was.
+    bool prepare(PyObject *out, int typenum, size_t need, const char *type_msg = kOutTypeMsg) {
         PyArray_Descr *descr = PyArray_DescrFromType(typenum);  // new reference
         if (descr == nullptr) return false;
-        const bool ok = prepare(out, descr, need);
+        const bool ok = prepare(out, descr, need, type_msg);
         Py_DECREF(descr);
         return ok;
     }
@@ -536,6 +630,77 @@ private:
     size_t cap_ = 0;
     bool owned_ = false;
 };
+
+// ---------------------------------------------------------------------------
+// Processing calls: <verb>(x, out=None) and <verb>(count=1, out=None)
+
+// Output-count rules: room for how many results a call needs, given the handle
+// and the input length (or the requested count of a generator). A rule is any
+// type with `static size_t need(Core *h, size_t n)`.
+template <auto MaxOut> struct ByMaxOut {  // the call's bound, or n when larger or unbounded
+    template <class H> static size_t need(H *h, size_t n) { return out_len(static_cast<size_t>(MaxOut(h)), n); }
+};
+// A generator rule whose count must also stay under the one per-call ceiling.
+template <class Rule> struct Capped : Rule {
+    static bool admit(size_t n) { return count_ok(n, "count"); }
+};
+struct ByInput {  // exactly the input length
+    template <class H> static size_t need(H *, size_t n) { return n; }
+};
+
+// The element types a core call reads and writes, from its signature
+// `count (*)(H *, const In *, n, Out *, cap)` or `count (*)(H *, n, Out *, cap)`.
+template <class F> struct CoreCall;
+template <class R, class H, class In, class N, class Out, class C>
+struct CoreCall<R (*)(H *, const In *, N, Out *, C)> {
+    using Input = In;
+    using Output = Out;
+};
+template <class R, class H, class N, class Out, class C> struct CoreCall<R (*)(H *, N, Out *, C)> {
+    using Output = Out;
+};
+
+inline constexpr char kArgX[] = "x";
+
+// <verb>(x, out=None): x converted to InType (any shape, flattened), the result
+// sized by Rule and written with Exec(h, x, n, out, cap); the interpreter lock is
+// released around Exec for large blocks.
+template <class O, int InType, int OutType, auto Exec, class Rule, const char *Arg = kArgX>
+PyObject *execute(PyObject *self, PyObject *args, PyObject *kw) {
+    using Sig = CoreCall<decltype(Exec)>;
+    static const char *kwlist[] = {Arg, "out", nullptr};
+    Input in;
+    PyObject *out = nullptr;
+    Call<O> c(self);
+    auto *h = c.args(args, kw, "O&|O", kwlist, convert_input<InType>, &in, &out);
+    if (h == nullptr) return nullptr;
+    const size_t n = in.size();
+    Output o;
+    if (!o.prepare(out, OutType, Rule::need(h, n))) return nullptr;
+    const auto *x = in.data<typename Sig::Input>();
+    auto *y = o.data<typename Sig::Output>();
+    const size_t cap = o.capacity();
+    return o.finish(static_cast<size_t>(c.run(n > cap ? n : cap, [&] { return Exec(h, x, n, y, cap); })));
+}
+
+// <verb>(count=1, out=None): a generator asked for `count` results, written with
+// Gen(h, count, out, cap) into room sized by Rule.
+template <class O, int OutType, auto Gen, class Rule> PyObject *generate(PyObject *self, PyObject *args, PyObject *kw) {
+    using Sig = CoreCall<decltype(Gen)>;
+    static const char *kwlist[] = {"count", "out", nullptr};
+    size_t count = 1;
+    PyObject *out = nullptr;
+    Call<O> c(self);
+    auto *h = c.args(args, kw, "|O&O", kwlist, to_size, &count, &out);
+    if (h == nullptr) return nullptr;
+    if constexpr (requires { Rule::admit(count); })
+        if (!Rule::admit(count)) return nullptr;
+    Output o;
+    if (!o.prepare(out, OutType, Rule::need(h, count))) return nullptr;
+    auto *y = o.data<typename Sig::Output>();
+    const size_t cap = o.capacity();
+    return o.finish(static_cast<size_t>(c.run(cap, [&] { return Gen(h, count, y, cap); })));
+}
 
 // A fresh 1-D array of `n` elements of `typenum` (new reference or null).
 inline PyObject *new_array(int typenum, size_t n) {

@@ -71,14 +71,13 @@ bool resampler_output(ResamplerObj *o, PyObject *out, size_t need, py::Output &r
                      kOutputLimit);
         return false;
     }
-    PyArray_Descr *descr = PyArray_DescrFromType(NPY_COMPLEX64);
-    if (out != nullptr && out != Py_None) return res.prepare(out, descr, need, kResamplerOutMsg);
+    if (out != nullptr && out != Py_None) return res.prepare(out, NPY_COMPLEX64, need, kResamplerOutMsg);
     if (o->x.buf == nullptr || static_cast<size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(o->x.buf))) < need) {
         PyObject *fresh = py::new_array(NPY_COMPLEX64, need);
         if (fresh == nullptr) return false;
         Py_XSETREF(o->x.buf, fresh);
     }
-    return res.prepare(o->x.buf, descr, need, kResamplerOutMsg);
+    return res.prepare(o->x.buf, NPY_COMPLEX64, need, kResamplerOutMsg);
 }
 
 // The core writes an output before it reads the input of the same index, so an
@@ -97,87 +96,63 @@ bool keep_apart(py::Input &in, py::Output &res, int typenum) {
     return ok;
 }
 
-PyObject *Resampler_execute_py(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *kwlist[] = {"x", "out", nullptr};
-    py::Input x;
-    PyObject *out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&|O", const_cast<char **>(kwlist), py::convert_input<NPY_COMPLEX64>,
-                                     &x, &out))
-        return nullptr;
-    auto *h = py::live<ResamplerObj>(self);
-    if (h == nullptr) return nullptr;
-    const size_t n = x.size();
-    const size_t produced = resamp_execute_outputs(h, n);
-    size_t need = std::max(Resampler_execute_max_out(h), n);
-    if (produced > need) need = produced;
-    py::Output res;
-    if (!resampler_output(py::as<ResamplerObj>(self), out, need, res)) return nullptr;
-    if (!keep_apart(x, res, NPY_COMPLEX64)) return nullptr;
-    const size_t m =
-        Resampler_execute(h, x.data<cf32_t>(), n, res.data<cf32_t>(), res.capacity());
-    return res.finish(m);
-}
-
-PyObject *Resampler_execute_ctrl_py(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *kwlist[] = {"x", "ctrl", "out", nullptr};
+// execute(x, out=None) and execute_ctrl(x, ctrl, out=None): room for every
+// output the block gives (at least max_out and the input length).
+template <bool Ctrl> PyObject *Resampler_run(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist_plain[] = {"x", "out", nullptr};
+    static const char *kwlist_ctrl[] = {"x", "ctrl", "out", nullptr};
     py::Input x, ctrl;
     PyObject *out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&O&|O", const_cast<char **>(kwlist),
-                                     py::convert_input<NPY_COMPLEX64>, &x, py::convert_input<NPY_FLOAT64>, &ctrl,
-                                     &out))
-        return nullptr;
-    auto *h = py::live<ResamplerObj>(self);
+    py::Call<ResamplerObj> c(self);
+    auto *h = Ctrl ? c.args(args, kw, "O&O&|O", kwlist_ctrl, py::convert_input<NPY_COMPLEX64>, &x,
+                            py::convert_input<NPY_FLOAT64>, &ctrl, &out)
+                   : c.args(args, kw, "O&|O", kwlist_plain, py::convert_input<NPY_COMPLEX64>, &x, &out);
     if (h == nullptr) return nullptr;
     const size_t n = x.size();
-    if (ctrl.size() < n) {
+    if (Ctrl && ctrl.size() < n) {
         PyErr_SetString(PyExc_ValueError, "ctrl must be at least as long as x");
         return nullptr;
     }
-    const size_t produced = resamp_execute_ctrl_outputs(h, ctrl.data<double>(), n, kOutputLimit);
-    size_t need = std::max(Resampler_execute_ctrl_max_out(h), n);
-    if (produced > need) need = produced;
+    const size_t produced = Ctrl ? resamp_execute_ctrl_outputs(h, ctrl.data<double>(), n, kOutputLimit)
+                                 : resamp_execute_outputs(h, n);
+    const size_t max_out = Ctrl ? Resampler_execute_ctrl_max_out(h) : Resampler_execute_max_out(h);
     py::Output res;
-    if (!resampler_output(py::as<ResamplerObj>(self), out, need, res)) return nullptr;
-    if (!keep_apart(x, res, NPY_COMPLEX64) || !keep_apart(ctrl, res, NPY_FLOAT64)) return nullptr;
-    const size_t m = Resampler_execute_ctrl(h, x.data<cf32_t>(), n, ctrl.data<double>(), ctrl.size(),
-                                            res.data<cf32_t>(), res.capacity());
-    return res.finish(m);
-}
-
-PyObject *Resampler_get_rate_py(PyObject *self, void *) {
-    auto *h = py::live<ResamplerObj>(self);
-    return h == nullptr ? nullptr : PyFloat_FromDouble(Resampler_get_rate(h));
+    if (!resampler_output(c.object(), out, std::max({max_out, n, produced}), res)) return nullptr;
+    if (!keep_apart(x, res, NPY_COMPLEX64) || (Ctrl && !keep_apart(ctrl, res, NPY_FLOAT64))) return nullptr;
+    const cf32_t *xs = x.data<cf32_t>();
+    const double *cs = Ctrl ? ctrl.data<double>() : nullptr;
+    cf32_t *y = res.data<cf32_t>();
+    const size_t cap = res.capacity(), n_ctrl = Ctrl ? ctrl.size() : 0;
+    return res.finish(c.run(std::max(n, produced), [&] {
+        return Ctrl ? Resampler_execute_ctrl(h, xs, n, cs, n_ctrl, y, cap) : Resampler_execute(h, xs, n, y, cap);
+    }));
 }
 
 int Resampler_set_rate_py(PyObject *self, PyObject *value, void *) {
-    if (py::live<ResamplerObj>(self) == nullptr) return -1;
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "rate cannot be deleted");
-        return -1;
-    }
-    const double rate = PyFloat_AsDouble(value);
-    if (rate == -1.0 && PyErr_Occurred()) return -1;
-    if (!usable_rate(rate)) return -1;
-    auto *h = py::live<ResamplerObj>(self);  // __float__ may have destroyed this object
+    double rate = 0.0;
+    py::Call<ResamplerObj> c(self);
+    auto *h = c.convert([&] {
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_AttributeError, "rate cannot be deleted");
+            return false;
+        }
+        rate = PyFloat_AsDouble(value);
+        return !(rate == -1.0 && PyErr_Occurred()) && usable_rate(rate);
+    });
     if (h == nullptr) return -1;
     Resampler_set_rate(h, rate);  // accepts every rate that passed the check above
     return 0;
 }
 
-PyObject *Resampler_get_ctrl_acc_py(PyObject *self, void *) {
-    auto *h = py::live<ResamplerObj>(self);
-    return h == nullptr ? nullptr : PyFloat_FromDouble(Resampler_get_ctrl_acc(h));
-}
-
 PyMethodDef Resampler_methods[] = {
-    py::method_kw("execute", Resampler_execute_py,
+    py::method_kw("execute", Resampler_run<false>,
                   "execute(x, out=None)\n--\n\n"
                   "Resample a block of complex64 samples at the current rate; the state carries\n"
                   "across calls. Without out the result is a view into a buffer reused by the\n"
                   "next call; out must hold max(65536, len(x), outputs of this block)."),
     py::m_size<ResamplerObj, Resampler_execute_max_out>("execute_max_out",
                                                         "execute_max_out()\n--\n\nAlways 65536."),
-    py::method_kw("execute_ctrl", Resampler_execute_ctrl_py,
+    py::method_kw("execute_ctrl", Resampler_run<true>,
                   "execute_ctrl(x, ctrl, out=None)\n--\n\n"
                   "Resample with the ratio rate + ctrl[i] for input i (a timing loop's steering);\n"
                   "ctrl is float64 and at least as long as x."),
@@ -194,11 +169,12 @@ PyMethodDef Resampler_methods[] = {
 };
 
 PyGetSetDef Resampler_getset[] = {
-    {"rate", Resampler_get_rate_py, Resampler_set_rate_py,
-     "Output-to-input ratio (>= 1 interpolates, < 1 decimates); finite and >= 0.", nullptr},
-    {"num_phases", py::get_size<ResamplerObj, Resampler_get_num_phases>, nullptr, "Branches of the bank.", nullptr},
-    {"num_taps", py::get_size<ResamplerObj, Resampler_get_num_taps>, nullptr, "Taps per branch.", nullptr},
-    {"ctrl_acc", Resampler_get_ctrl_acc_py, nullptr, "Control-form fractional accumulator, in [0, 1).", nullptr},
+    py::prop("rate", py::do_get<ResamplerObj, Resampler_get_rate, py::F64>,
+             "Output-to-input ratio (>= 1 interpolates, < 1 decimates); finite and >= 0.", Resampler_set_rate_py),
+    py::prop<ResamplerObj, Resampler_get_num_phases, py::U64>("num_phases", "Branches of the bank."),
+    py::prop<ResamplerObj, Resampler_get_num_taps, py::U64>("num_taps", "Taps per branch."),
+    py::prop<ResamplerObj, Resampler_get_ctrl_acc, py::F64>("ctrl_acc",
+                                                            "Control-form fractional accumulator, in [0, 1)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

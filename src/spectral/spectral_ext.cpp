@@ -18,40 +18,8 @@ namespace {
 // Shared method shapes
 
 // execute_*(x, out=None): x converted to the engine's complex dtype, any shape.
-template <class O, class T, int Typenum, auto Exec, auto MaxOut>
-PyObject *execute(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *kwlist[] = {"x", "out", nullptr};
-    PyObject *x = nullptr, *out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(kwlist), &x, &out)) return nullptr;
-    if (py::live<O>(self) == nullptr) return nullptr;
-    py::Input in;
-    if (!in.convert(x, Typenum)) return nullptr;
-    auto *h = py::live<O>(self);  // the conversion may have run code that destroyed this object
-    if (h == nullptr) return nullptr;
-    py::Output o;
-    if (!o.prepare(out, Typenum, py::out_len(MaxOut(h), in.size()))) return nullptr;
-    return o.finish(Exec(h, in.data<T>(), in.size(), o.data<T>(), o.capacity()));
-}
-
-template <class O, auto Getter> PyObject *get_int(PyObject *self, void *) {
-    auto *h = py::live<O>(self);
-    if (h == nullptr) return nullptr;
-    return PyLong_FromLongLong(static_cast<long long>(Getter(h)));
-}
-
-template <class O, auto Getter> PyObject *get_u64(PyObject *self, void *) {
-    auto *h = py::live<O>(self);
-    if (h == nullptr) return nullptr;
-    return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(Getter(h)));
-}
-
-template <class O, auto Getter> PyObject *get_float(PyObject *self, void *) {
-    auto *h = py::live<O>(self);
-    if (h == nullptr) return nullptr;
-    return PyFloat_FromDouble(static_cast<double>(Getter(h)));
-}
-
-PyGetSetDef prop(const char *name, getter g, const char *doc) { return {name, g, nullptr, doc, nullptr}; }
+template <class O, int Typenum, auto Exec, auto MaxOut>
+constexpr auto execute = py::execute<O, Typenum, Typenum, Exec, py::ByMaxOut<MaxOut>>;
 
 #define EXEC_DOC(name, dtype)                                                                       \
     name "(x, out=None)\n--\n\n"                                                                      \
@@ -76,29 +44,30 @@ int FFT_init(PyObject *self, PyObject *args, PyObject *kw) {
 
 // execute_ci16(iq) / execute_ci8(iq): interleaved integer I/Q in, n complex64 bins out.
 template <class I, int Typenum, auto Exec> PyObject *execute_int(PyObject *self, PyObject *x) {
-    if (py::live<FFTObj>(self) == nullptr) return nullptr;
     py::Input in;
-    if (!in.convert(x, Typenum)) return nullptr;
-    auto *h = py::live<FFTObj>(self);
+    py::Call<FFTObj> c(self);
+    auto *h = c.convert([&] { return in.convert(x, Typenum); });
     if (h == nullptr) return nullptr;
     const size_t n = fft_size(h);
     py::Output o;
     if (!o.prepare(nullptr, NPY_COMPLEX64, std::max(n, in.size() / 2))) return nullptr;
-    return o.finish(Exec(h, in.data<I>(), in.size(), o.data<float>()));
+    const I *iq = in.data<I>();
+    float *y = o.data<float>();
+    return o.finish(c.run(std::max(n, in.size()), [&] { return Exec(h, iq, in.size(), y); }));
 }
 
 PyMethodDef FFT_methods[] = {
     py::m_reset<FFTObj, fft_reset>("reset()\n--\n\nNo effect: the engine has no mutable state."),
     py::method_kw("execute_cf64",
-                  execute<FFTObj, double, NPY_COMPLEX128, fft_execute_cf64, fft_execute_cf64_max_out>,
+                  execute<FFTObj, NPY_COMPLEX128, fft_execute_cf64, fft_execute_cf64_max_out>,
                   EXEC_DOC("execute_cf64", "complex128")),
-    py::method_kw("execute_cf32", execute<FFTObj, float, NPY_COMPLEX64, fft_execute_cf32, fft_execute_cf32_max_out>,
+    py::method_kw("execute_cf32", execute<FFTObj, NPY_COMPLEX64, fft_execute_cf32, fft_execute_cf32_max_out>,
                   EXEC_DOC("execute_cf32", "complex64")),
     py::method_kw("execute_inplace_cf64",
-                  execute<FFTObj, double, NPY_COMPLEX128, fft_execute_inplace_cf64, fft_execute_inplace_cf64_max_out>,
+                  execute<FFTObj, NPY_COMPLEX128, fft_execute_inplace_cf64, fft_execute_inplace_cf64_max_out>,
                   EXEC_DOC("execute_inplace_cf64", "complex128")),
     py::method_kw("execute_inplace_cf32",
-                  execute<FFTObj, float, NPY_COMPLEX64, fft_execute_inplace_cf32, fft_execute_inplace_cf32_max_out>,
+                  execute<FFTObj, NPY_COMPLEX64, fft_execute_inplace_cf32, fft_execute_inplace_cf32_max_out>,
                   EXEC_DOC("execute_inplace_cf32", "complex64")),
     py::method_o("execute_ci16", execute_int<int16_t, NPY_INT16, fft_execute_ci16>,
                  "execute_ci16(iq)\n--\n\nTransform interleaved int16 I/Q (code/32768) into n complex64 bins."),
@@ -117,8 +86,8 @@ PyMethodDef FFT_methods[] = {
 };
 
 PyGetSetDef FFT_getset[] = {
-    prop("n", get_u64<FFTObj, fft_size>, "Transform length (samples)."),
-    prop("sign", get_int<FFTObj, fft_sign>, "-1 forward, +1 inverse."),
+    py::prop<FFTObj, fft_size, py::U64>("n", "Transform length (samples)."),
+    py::prop<FFTObj, fft_sign, py::I64>("sign", "-1 forward, +1 inverse."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -148,18 +117,18 @@ int FFT2D_init(PyObject *self, PyObject *args, PyObject *kw) {
 PyMethodDef FFT2D_methods[] = {
     py::m_reset<FFT2DObj, fft2d_reset>("reset()\n--\n\nNo effect: the engine has no mutable state."),
     py::method_kw("execute_cf64",
-                  execute<FFT2DObj, double, NPY_COMPLEX128, fft2d_execute_cf64, fft2d_execute_cf64_max_out>,
+                  execute<FFT2DObj, NPY_COMPLEX128, fft2d_execute_cf64, fft2d_execute_cf64_max_out>,
                   EXEC_DOC("execute_cf64", "complex128")),
     py::method_kw("execute_cf32",
-                  execute<FFT2DObj, float, NPY_COMPLEX64, fft2d_execute_cf32, fft2d_execute_cf32_max_out>,
+                  execute<FFT2DObj, NPY_COMPLEX64, fft2d_execute_cf32, fft2d_execute_cf32_max_out>,
                   EXEC_DOC("execute_cf32", "complex64")),
     py::method_kw(
         "execute_inplace_cf64",
-        execute<FFT2DObj, double, NPY_COMPLEX128, fft2d_execute_inplace_cf64, fft2d_execute_inplace_cf64_max_out>,
+        execute<FFT2DObj, NPY_COMPLEX128, fft2d_execute_inplace_cf64, fft2d_execute_inplace_cf64_max_out>,
         EXEC_DOC("execute_inplace_cf64", "complex128")),
     py::method_kw(
         "execute_inplace_cf32",
-        execute<FFT2DObj, float, NPY_COMPLEX64, fft2d_execute_inplace_cf32, fft2d_execute_inplace_cf32_max_out>,
+        execute<FFT2DObj, NPY_COMPLEX64, fft2d_execute_inplace_cf32, fft2d_execute_inplace_cf32_max_out>,
         EXEC_DOC("execute_inplace_cf32", "complex64")),
     py::m_size<FFT2DObj, fft2d_execute_cf64_max_out>("execute_cf64_max_out", "execute_cf64_max_out()\n--\n\nny*nx."),
     py::m_size<FFT2DObj, fft2d_execute_cf32_max_out>("execute_cf32_max_out", "execute_cf32_max_out()\n--\n\nny*nx."),
@@ -174,9 +143,9 @@ PyMethodDef FFT2D_methods[] = {
 };
 
 PyGetSetDef FFT2D_getset[] = {
-    prop("ny", get_u64<FFT2DObj, fft2d_ny>, "Row count."),
-    prop("nx", get_u64<FFT2DObj, fft2d_nx>, "Column count."),
-    prop("sign", get_int<FFT2DObj, fft2d_sign>, "-1 forward, +1 inverse."),
+    py::prop<FFT2DObj, fft2d_ny, py::U64>("ny", "Row count."),
+    py::prop<FFT2DObj, fft2d_nx, py::U64>("nx", "Column count."),
+    py::prop<FFT2DObj, fft2d_sign, py::I64>("sign", "-1 forward, +1 inverse."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -215,14 +184,12 @@ int PSD_init(PyObject *self, PyObject *args, PyObject *kw) {
 
 template <int Typenum, auto Fold> PyObject *psd_fold(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"x", nullptr};
-    PyObject *x = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O", const_cast<char **>(kwlist), &x)) return nullptr;
-    if (py::live<PSDObj>(self) == nullptr) return nullptr;
     py::Input in;
-    if (!in.convert(x, Typenum)) return nullptr;
-    auto *h = py::live<PSDObj>(self);
+    py::Call<PSDObj> c(self);
+    auto *h = c.args(args, kw, "O&", kwlist, py::convert_input<Typenum>, &in);
     if (h == nullptr) return nullptr;
-    Fold(h, in.data<float>(), in.size());
+    const float *x = in.data<float>();
+    c.run(in.size(), [&] { Fold(h, x, in.size()); });
     Py_RETURN_NONE;
 }
 
@@ -232,74 +199,49 @@ template <auto Read, auto MaxOut> PyObject *psd_spectrum(PyObject *self, PyObjec
     static const char *kwlist[] = {"count", "out", nullptr};
     Py_ssize_t count = 1;
     PyObject *out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|nO", const_cast<char **>(kwlist), &count, &out)) return nullptr;
-    auto *h = py::live<PSDObj>(self);
+    py::Call<PSDObj> c(self);
+    auto *h = c.args(args, kw, "|nO", kwlist, &count, &out);
     if (h == nullptr) return nullptr;
     const size_t want = count > 0 ? static_cast<size_t>(count) : 0;
     py::Output o;
     if (!o.prepare(out, NPY_FLOAT32, std::max(MaxOut(h), want))) return nullptr;
-    const size_t c = Read(h, want, o.data<float>(), o.capacity());
-    if (c == 0) Py_RETURN_NONE;
-    return o.finish(c);
+    const size_t n = Read(h, want, o.data<float>(), o.capacity());
+    if (n == 0) Py_RETURN_NONE;
+    return o.finish(n);
 }
 
-PyObject *PSD_band_power(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *kwlist[] = {"bands", "out", nullptr};
-    PyObject *bands = nullptr, *out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O|O", const_cast<char **>(kwlist), &bands, &out)) return nullptr;
-    if (py::live<PSDObj>(self) == nullptr) return nullptr;
-    py::Input in;
-    if (!in.convert(bands, NPY_FLOAT64)) return nullptr;
-    auto *h = py::live<PSDObj>(self);
-    if (h == nullptr) return nullptr;
-    py::Output o;
-    if (!o.prepare(out, NPY_FLOAT32, py::out_len(psd_band_power_max_out(h), in.size()))) return nullptr;
-    return o.finish(psd_band_power(h, in.data<double>(), in.size(), o.data<float>(), o.capacity()));
-}
+constexpr char kBands[] = "bands";
 
 PyObject *PSD_total_band_power(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"bands", nullptr};
-    PyObject *bands = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O", const_cast<char **>(kwlist), &bands)) return nullptr;
-    if (py::live<PSDObj>(self) == nullptr) return nullptr;
     py::Input in;
-    if (!in.convert(bands, NPY_FLOAT64)) return nullptr;
-    auto *h = py::live<PSDObj>(self);
-    if (h == nullptr) return nullptr;
-    return PyFloat_FromDouble(psd_total_band_power(h, in.data<double>(), in.size()));
+    py::Call<PSDObj> c(self);
+    auto *h = c.args(args, kw, "O&", kwlist, py::convert_input<NPY_FLOAT64>, &in);
+    return h == nullptr ? nullptr : PyFloat_FromDouble(psd_total_band_power(h, in.data<double>(), in.size()));
 }
 
 PyObject *PSD_occupied_bw(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"fraction", nullptr};
     double fraction = 0.0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "d", const_cast<char **>(kwlist), &fraction)) return nullptr;
-    auto *h = py::live<PSDObj>(self);
-    if (h == nullptr) return nullptr;
-    return PyFloat_FromDouble(psd_occupied_bw(h, fraction));
-}
-
-PyObject *PSD_noise_floor(PyObject *self, PyObject *) {
-    auto *h = py::live<PSDObj>(self);
-    if (h == nullptr) return nullptr;
-    return PyFloat_FromDouble(psd_noise_floor(h));
+    py::Call<PSDObj> c(self);
+    auto *h = c.args(args, kw, "d", kwlist, &fraction);
+    return h == nullptr ? nullptr : PyFloat_FromDouble(psd_occupied_bw(h, fraction));
 }
 
 PyObject *PSD_snr(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"lo_hz", "hi_hz", nullptr};
     double lo = 0.0, hi = 0.0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "dd", const_cast<char **>(kwlist), &lo, &hi)) return nullptr;
-    auto *h = py::live<PSDObj>(self);
-    if (h == nullptr) return nullptr;
-    return PyFloat_FromDouble(psd_snr(h, lo, hi));
+    py::Call<PSDObj> c(self);
+    auto *h = c.args(args, kw, "dd", kwlist, &lo, &hi);
+    return h == nullptr ? nullptr : PyFloat_FromDouble(psd_snr(h, lo, hi));
 }
 
 PyObject *PSD_sfdr(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"min_db", nullptr};
     float min_db = 0.0f;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "f", const_cast<char **>(kwlist), &min_db)) return nullptr;
-    auto *h = py::live<PSDObj>(self);
-    if (h == nullptr) return nullptr;
-    return PyFloat_FromDouble(psd_sfdr(h, min_db));
+    py::Call<PSDObj> c(self);
+    auto *h = c.args(args, kw, "f", kwlist, &min_db);
+    return h == nullptr ? nullptr : PyFloat_FromDouble(psd_sfdr(h, min_db));
 }
 
 #define SPECTRUM_DOC(name, what)                                                            \
@@ -327,7 +269,9 @@ PyMethodDef PSD_methods[] = {
     py::m_size<PSDObj, psd_power_twosided_max_out>("power_twosided_max_out", "power_twosided_max_out()\n--\n\nnfft."),
     py::m_size<PSDObj, psd_power_onesided_max_out>("power_onesided_max_out",
                                                    "power_onesided_max_out()\n--\n\nnfft/2 + 1."),
-    py::method_kw("band_power", PSD_band_power,
+    py::method_kw("band_power",
+                  py::execute<PSDObj, NPY_FLOAT64, NPY_FLOAT32, psd_band_power, py::ByMaxOut<psd_band_power_max_out>,
+                              kBands>,
                   "band_power(bands, out=None)\n--\n\n"
                   "Power [dBFS] inside each (lo, hi) pair of band edges [Hz]; -200 for an empty band.\n"
                   "Empty array before the first frame; out= must hold len(bands) float32 values."),
@@ -337,7 +281,7 @@ PyMethodDef PSD_methods[] = {
                   "total_band_power(bands)\n--\n\nSum of the band powers [dBFS]; -200 before the first frame."),
     py::method_kw("occupied_bw", PSD_occupied_bw,
                   "occupied_bw(fraction)\n--\n\nWidth [Hz] of the band holding `fraction` of the total power."),
-    py::method_noargs("noise_floor", PSD_noise_floor, "noise_floor()\n--\n\nMedian of the dBFS trace [dB]."),
+    py::m_value<PSDObj, psd_noise_floor, py::F64>("noise_floor", "noise_floor()\n--\n\nMedian of the dBFS trace [dB]."),
     py::method_kw("snr", PSD_snr,
                   "snr(lo_hz, hi_hz)\n--\n\nHighest dBFS bin in [lo_hz, hi_hz] minus the noise floor [dB]."),
     py::method_kw("sfdr", PSD_sfdr,
@@ -352,15 +296,15 @@ PyMethodDef PSD_methods[] = {
 };
 
 PyGetSetDef PSD_getset[] = {
-    prop("n", get_u64<PSDObj, psd_n>, "Window / frame length (samples)."),
-    prop("nfft", get_u64<PSDObj, psd_nfft>, "Zero-padded transform length."),
-    prop("bits", get_u64<PSDObj, psd_bits>, "ADC depth that set full_scale, else 0."),
-    prop("count", get_u64<PSDObj, psd_count>, "Frames folded in so far."),
-    prop("fs", get_float<PSDObj, psd_fs>, "Sample rate, Hz."),
-    prop("full_scale", get_float<PSDObj, psd_full_scale>, "Amplitude that reads 0 dBFS."),
-    prop("enbw", get_float<PSDObj, psd_enbw>, "Equivalent noise bandwidth, bins."),
-    prop("rbw", get_float<PSDObj, psd_rbw>, "Rbw."),
-    prop("mode", get_int<PSDObj, psd_mode>, "Reduction mode."),
+    py::prop<PSDObj, psd_n, py::U64>("n", "Window / frame length (samples)."),
+    py::prop<PSDObj, psd_nfft, py::U64>("nfft", "Zero-padded transform length."),
+    py::prop<PSDObj, psd_bits, py::U64>("bits", "ADC depth that set full_scale, else 0."),
+    py::prop<PSDObj, psd_count, py::U64>("count", "Frames folded in so far."),
+    py::prop<PSDObj, psd_fs, py::F64>("fs", "Sample rate, Hz."),
+    py::prop<PSDObj, psd_full_scale, py::F64>("full_scale", "Amplitude that reads 0 dBFS."),
+    py::prop<PSDObj, psd_enbw, py::F64>("enbw", "Equivalent noise bandwidth, bins."),
+    py::prop<PSDObj, psd_rbw, py::F64>("rbw", "Rbw."),
+    py::prop<PSDObj, psd_mode, py::I64>("mode", "Reduction mode."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -393,7 +337,7 @@ template <class Fill> PyObject *fill_window(PyObject *w, Fill fill) {
         return nullptr;
     }
     py::Output o;
-    if (!o.prepare(w, PyArray_DescrFromType(NPY_FLOAT32), 0, kFillMsg)) return nullptr;
+    if (!o.prepare(w, NPY_FLOAT32, 0, kFillMsg)) return nullptr;
     fill(o.data<float>(), o.capacity());
     Py_RETURN_NONE;
 }

@@ -183,19 +183,15 @@ int Telemetry_init(PyObject *self, PyObject *args, PyObject *kw) {
         PyErr_NoMemory();
         return -1;
     }
-    auto *o = py::as<TlmObj>(self);
-    py::release(o);
-    o->h = h;
-    return 0;
+    return py::install<TlmObj>(self, h);
 }
 
 PyObject *Telemetry_probe(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"name", "decim", nullptr};
     const char *name = nullptr;
     uint32_t decim = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "s|O&", const_cast<char **>(kwlist), &name, py::to_u32, &decim))
-        return nullptr;
-    auto *h = py::live<TlmObj>(self);
+    py::Call<TlmObj> c(self);
+    auto *h = c.args(args, kw, "s|O&", kwlist, &name, py::to_u32, &decim);
     if (h == nullptr) return nullptr;
     const int id = sx_tlm_probe(h, name, decim);
     if (id < 0)
@@ -207,8 +203,8 @@ PyObject *Telemetry_probe(PyObject *self, PyObject *args, PyObject *kw) {
 PyObject *Telemetry_probe_id(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"name", nullptr};
     const char *name = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "s", const_cast<char **>(kwlist), &name)) return nullptr;
-    auto *h = py::live<TlmObj>(self);
+    py::Call<TlmObj> c(self);
+    auto *h = c.args(args, kw, "s", kwlist, &name);
     if (h == nullptr) return nullptr;
     const int id = sx_tlm_probe_id(h, name);
     if (id < 0) return py::raise_status(PyExc_KeyError, "no probe by that name", id);
@@ -219,9 +215,8 @@ PyObject *Telemetry_set_decim(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"name", "decim", nullptr};
     const char *name = nullptr;
     uint32_t decim = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "sO&", const_cast<char **>(kwlist), &name, py::to_u32, &decim))
-        return nullptr;
-    auto *h = py::live<TlmObj>(self);
+    py::Call<TlmObj> c(self);
+    auto *h = c.args(args, kw, "sO&", kwlist, &name, py::to_u32, &decim);
     if (h == nullptr) return nullptr;
     const int rc = sx_tlm_set_decim(h, name, decim);
     if (rc != 0) return py::raise_status(PyExc_ValueError, "set_decim failed", rc);
@@ -232,8 +227,8 @@ PyObject *Telemetry_emit(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"id", "v", nullptr};
     int id = 0;
     double v = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "id", const_cast<char **>(kwlist), &id, &v)) return nullptr;
-    auto *h = py::live<TlmObj>(self);
+    py::Call<TlmObj> c(self);
+    auto *h = c.args(args, kw, "id", kwlist, &id, &v);
     if (h == nullptr) return nullptr;
     const int rc = sx_tlm_emit_checked(h, id, v);
     if (rc != 0) return py::raise_status(PyExc_ValueError, "emit failed", rc);
@@ -243,8 +238,8 @@ PyObject *Telemetry_emit(PyObject *self, PyObject *args, PyObject *kw) {
 PyObject *Telemetry_set_now(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"n", nullptr};
     uint64_t n = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&", const_cast<char **>(kwlist), py::to_u64, &n)) return nullptr;
-    auto *h = py::live<TlmObj>(self);
+    py::Call<TlmObj> c(self);
+    auto *h = c.args(args, kw, "O&", kwlist, py::to_u64, &n);
     if (h == nullptr) return nullptr;
     sx_tlm_set_now(h, n);
     Py_RETURN_NONE;
@@ -253,8 +248,8 @@ PyObject *Telemetry_set_now(PyObject *self, PyObject *args, PyObject *kw) {
 PyObject *Telemetry_emitted(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"id", nullptr};
     int id = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "i", const_cast<char **>(kwlist), &id)) return nullptr;
-    auto *h = py::live<TlmObj>(self);
+    py::Call<TlmObj> c(self);
+    auto *h = c.args(args, kw, "i", kwlist, &id);
     if (h == nullptr) return nullptr;
     return PyLong_FromUnsignedLongLong(sx_tlm_emitted(h, id));
 }
@@ -263,9 +258,8 @@ PyObject *Telemetry_read(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"n", "out", nullptr};
     size_t n = 0;
     PyObject *out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &n, &out))
-        return nullptr;
-    auto *h = py::live<TlmObj>(self);
+    py::Call<TlmObj> c(self);
+    auto *h = c.args(args, kw, "|O&O", kwlist, py::to_size, &n, &out);
     if (h == nullptr || refuse_if_captured(h, "read") || !check_record_out(out)) return nullptr;
     py::Output o;
     if (!o.prepare(out, g_record_dtype, sx_tlm_read_max_out(h))) return nullptr;
@@ -276,9 +270,8 @@ PyObject *Telemetry_read_dict(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"n", "index", nullptr};
     size_t n = 0;
     int index = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&p", const_cast<char **>(kwlist), py::to_size, &n, &index))
-        return nullptr;
-    auto *h = py::live<TlmObj>(self);
+    py::Call<TlmObj> c(self);
+    auto *h = c.args(args, kw, "|O&p", kwlist, py::to_size, &n, &index);
     if (h == nullptr || refuse_if_captured(h, "read_dict")) return nullptr;
     std::vector<sx_tlm_record> recs;
     try {
@@ -290,9 +283,9 @@ PyObject *Telemetry_read_dict(PyObject *self, PyObject *args, PyObject *kw) {
     return group_by_probe(h, [&recs] { return static_cast<const sx_tlm_record *>(recs.data()); }, got, index != 0);
 }
 
-PyObject *Telemetry_stats(PyObject *self, PyObject *) {
-    auto *h = py::live<TlmObj>(self);
-    if (h == nullptr) return nullptr;
+// The TelemetryStats record type, made on first use: by stats() or by a lookup
+// of kolvane.telemetry.TelemetryStats (the module's __getattr__).
+PyTypeObject *stats_type() {
     if (g_stats_type == nullptr) {
         static PyStructSequence_Field fields[] = {
             {"dropped", "records lost because the ring was full"},
@@ -304,8 +297,14 @@ PyObject *Telemetry_stats(PyObject *self, PyObject *) {
         static PyStructSequence_Desc desc = {"kolvane.telemetry.TelemetryStats",
                                              "Counters of a telemetry context.", fields, 4};
         g_stats_type = PyStructSequence_NewType(&desc);
-        if (g_stats_type == nullptr) return nullptr;
     }
+    return g_stats_type;
+}
+
+PyObject *Telemetry_stats(PyObject *self, PyObject *) {
+    py::Call<TlmObj> c(self);
+    auto *h = c.pin();
+    if (h == nullptr || stats_type() == nullptr) return nullptr;
     sx_tlm_stats_t s;
     sx_tlm_stats(h, &s);
     PyObject *r = PyStructSequence_New(g_stats_type);
@@ -323,7 +322,8 @@ PyObject *Telemetry_stats(PyObject *self, PyObject *) {
 }
 
 PyObject *Telemetry_probe_names(PyObject *self, void *) {
-    auto *h = py::live<TlmObj>(self);
+    py::Call<TlmObj> c(self);
+    auto *h = c.pin();
     if (h == nullptr) return nullptr;
     PyObject *d = PyDict_New();
     if (d == nullptr) return nullptr;
@@ -345,13 +345,9 @@ PyObject *Telemetry_probe_names(PyObject *self, void *) {
     return d;
 }
 
-PyObject *Telemetry_dropped(PyObject *self, void *) {
-    auto *h = py::live<TlmObj>(self);
-    return h == nullptr ? nullptr : PyLong_FromUnsignedLongLong(sx_tlm_dropped(h));
-}
-
 PyObject *Telemetry_capsule(PyObject *self, void *) {
-    auto *h = py::live<TlmObj>(self);
+    py::Call<TlmObj> c(self);
+    auto *h = c.pin();
     if (h == nullptr) return nullptr;
     PyObject *cap = PyCapsule_New(h, SX_TLM_CAPSULE, nullptr);
     auto it = g_live.find(h);
@@ -387,10 +383,10 @@ PyMethodDef Telemetry_methods[] = {
 
 PyGetSetDef Telemetry_getset[] = {
     {"probe_names", Telemetry_probe_names, nullptr, "dict name -> id in registration order.", nullptr},
-    {"capacity", py::get_size<TlmObj, sx_tlm_capacity>, nullptr, "Ring capacity in records.", nullptr},
-    {"dropped", Telemetry_dropped, nullptr, "Records lost because the ring was full.", nullptr},
-    {"probe_count", py::get_size<TlmObj, sx_tlm_probe_count>, nullptr, "Registered probes.", nullptr},
-    {"avail", py::get_size<TlmObj, sx_tlm_avail>, nullptr, "Records ready to read.", nullptr},
+    py::prop<TlmObj, sx_tlm_capacity, py::U64>("capacity", "Ring capacity in records."),
+    py::prop<TlmObj, sx_tlm_dropped, py::U64>("dropped", "Records lost because the ring was full."),
+    py::prop<TlmObj, sx_tlm_probe_count, py::U64>("probe_count", "Registered probes."),
+    py::prop<TlmObj, sx_tlm_avail, py::U64>("avail", "Records ready to read."),
     {"_capsule", Telemetry_capsule, nullptr, "The context as a \"kolvane.telemetry.sx_tlm\" capsule (borrowed).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -421,8 +417,6 @@ struct CaptureRefs {
 };
 
 using CapObj = py::Object<sx_tlm_capture, capture_release, CaptureRefs>;
-
-constexpr const char *kBusyMsg = "object is busy in another thread; destroy it after the call returns";
 
 // `obj` itself when it is a capsule, else its ._capsule (new reference); null
 // without an exception set when there is no such attribute.
@@ -476,7 +470,7 @@ int capture_open(PyObject *self, PyObject *tlm, uint64_t block_samples, const ch
     // No Python code runs from here on.
     auto *o = py::as<CapObj>(self);
     auto live = g_live.find(ctx);
-    const char *refusal = o->busy ? kBusyMsg : nullptr;
+    const char *refusal = o->busy ? py::kBusyMsg : nullptr;
     if (refusal == nullptr && (live == g_live.end() || (serial != 0 && serial != live->second.serial)))
         refusal = "tlm: the telemetry context was destroyed";
     if (refusal != nullptr) {
@@ -537,7 +531,8 @@ sx_tlm *capture_ctx(sx_tlm_capture *c, const char *what) {
 }
 
 PyObject *Capture_block(PyObject *self, PyObject *) {
-    auto *h = py::live<CapObj>(self);
+    py::Call<CapObj> c(self);
+    auto *h = c.pin();
     if (h == nullptr || capture_ctx(h, "block") == nullptr) return nullptr;
     const int rc = sx_tlm_capture_block(h);
     if (rc != 0) return py::raise_status(PyExc_ValueError, "block failed", rc);
@@ -545,7 +540,8 @@ PyObject *Capture_block(PyObject *self, PyObject *) {
 }
 
 PyObject *Capture_close(PyObject *self, PyObject *) {
-    auto *h = py::live<CapObj>(self);
+    py::Call<CapObj> c(self);
+    auto *h = c.pin();
     if (h == nullptr) return nullptr;
     const int v = sx_tlm_capture_close(h);
     if (v != 0) return raise_verdict(v);
@@ -563,7 +559,7 @@ PyObject *Capture_destroy(PyObject *self, PyObject *) {
     auto *o = py::as<CapObj>(self);
     if (o->h == nullptr) Py_RETURN_NONE;
     if (o->busy) {
-        PyErr_SetString(PyExc_RuntimeError, kBusyMsg);
+        PyErr_SetString(PyExc_RuntimeError, py::kBusyDestroyMsg);
         return nullptr;
     }
     const int v = sx_tlm_capture_close(o->h);
@@ -576,9 +572,8 @@ PyObject *MemoryCapture_records(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"n", "out", nullptr};
     size_t n = 0;
     PyObject *out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &n, &out))
-        return nullptr;
-    auto *h = py::live<CapObj>(self);
+    py::Call<CapObj> c(self);
+    auto *h = c.args(args, kw, "|O&O", kwlist, py::to_size, &n, &out);
     if (h == nullptr || !check_record_out(out)) return nullptr;
     py::Output o;
     if (!o.prepare(out, g_record_dtype, sx_tlm_capture_read_max_out(h))) return nullptr;
@@ -589,26 +584,14 @@ PyObject *MemoryCapture_read_dict(PyObject *self, PyObject *args, PyObject *kw) 
     static const char *kwlist[] = {"n", "index", nullptr};
     size_t n = 0;
     int index = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&p", const_cast<char **>(kwlist), py::to_size, &n, &index))
-        return nullptr;
-    py::Hold<CapObj> held(self);  // the records stay in use while the result is built
-    if (!held) return nullptr;
-    sx_tlm_capture *h = held.core();
+    py::Call<CapObj> c(self);
+    auto *h = c.args(args, kw, "|O&p", kwlist, py::to_size, &n, &index);  // pinned while the result is built
+    if (h == nullptr) return nullptr;
     sx_tlm *ctx = capture_ctx(h, "read_dict");
     if (ctx == nullptr) return nullptr;
     size_t count = sx_tlm_capture_read_max_out(h);
     if (n != 0 && n < count) count = n;
     return group_by_probe(ctx, [h] { return sx_tlm_capture_records(h); }, count, index != 0);
-}
-
-PyObject *Capture_count(PyObject *self, void *) {
-    auto *h = py::live<CapObj>(self);
-    return h == nullptr ? nullptr : PyLong_FromUnsignedLongLong(sx_tlm_capture_count(h));
-}
-
-PyObject *Capture_dropped(PyObject *self, void *) {
-    auto *h = py::live<CapObj>(self);
-    return h == nullptr ? nullptr : PyLong_FromUnsignedLongLong(sx_tlm_capture_dropped(h));
 }
 
 constexpr const char *kBlockDoc =
@@ -644,8 +627,9 @@ PyMethodDef Capture_methods[] = {
 };
 
 PyGetSetDef Capture_getset[] = {
-    {"count", Capture_count, nullptr, "Records drained from the ring so far.", nullptr},
-    {"dropped", Capture_dropped, nullptr, "Records the ring dropped during the capture (set at close).", nullptr},
+    py::prop<CapObj, sx_tlm_capture_count, py::U64>("count", "Records drained from the ring so far."),
+    py::prop<CapObj, sx_tlm_capture_dropped, py::U64>("dropped",
+                                                      "Records the ring dropped during the capture (set at close)."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -664,11 +648,29 @@ PyTypeObject CaptureType = py::make_type<CapObj>(
     "background thread, with a JSON sidecar at path + \"-meta\" written at close.",
     Capture_methods, Capture_getset, Capture_init);
 
+// Module attributes made on first use: TelemetryStats.
+PyObject *m_getattr(PyObject *module, PyObject *name) {
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "TelemetryStats") == 0) {
+        PyTypeObject *t = stats_type();
+        return t == nullptr ? nullptr : Py_NewRef(reinterpret_cast<PyObject *>(t));
+    }
+    PyObject *mod_name = PyModule_GetNameObject(module);
+    if (mod_name == nullptr) return nullptr;
+    PyErr_Format(PyExc_AttributeError, "module '%U' has no attribute '%S'", mod_name, name);
+    Py_DECREF(mod_name);
+    return nullptr;
+}
+
+PyMethodDef module_methods[] = {
+    py::method_o("__getattr__", m_getattr, "__getattr__(name)\n--\n\nTelemetryStats, made on first use."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "telemetry",
     "Telemetry: lightweight in-band probes (Telemetry) that record loop internals -- error, control, lock -- to a "
     "sink for offline analysis.",
-    -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    -1, module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyArray_Descr *make_record_dtype() {

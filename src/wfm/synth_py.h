@@ -14,17 +14,10 @@ namespace py = sx::py;
 using SynthObj = py::Object<wfm_synth, wfm_synth_destroy>;
 using SynthState = py::StateMethods<SynthObj, wfm_synth_state_bytes, wfm_synth_get_state, wfm_synth_set_state>;
 
-constexpr const char *kSetRrcMsg = "set_rrc: empty taps or alloc failed";
-constexpr const char *kSetSymbolsMsg = "set_symbols: empty stream or not a symbols synth";
 constexpr const char *kSetBitsMsg = "set_bits: empty pattern, modulation not in 0..2, or not a bits synth";
 constexpr const char *kSetDsssContMsg =
     "set_dsss_cont: invalid geometry (need a code, chips_per_symbol >= 1, a payload for data='bits', a valid "
     "pn_length for data='prbs'), or not a dsss synth";
-
-// Converting an argument can run Python code (__index__, __float__, __array__)
-// that destroys this very object; the handle is therefore fetched again once
-// every argument is converted, and a handle taken before must not be used.
-inline wfm_synth *live_after_args(PyObject *self) { return py::live<SynthObj>(self); }
 
 inline int SynthEngine_init(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"type", "snr_mode", "fs", "freq", "snr", "seed", "sps",
@@ -57,7 +50,8 @@ inline int SynthEngine_init(PyObject *self, PyObject *args, PyObject *kw) {
 }
 
 inline PyObject *step(PyObject *self, PyObject *) {
-    auto *h = py::live<SynthObj>(self);
+    py::Call<SynthObj> c(self);
+    auto *h = c.pin();
     if (h == nullptr) return nullptr;
     float v[2];
     wfm_synth_step(h, v);
@@ -65,15 +59,15 @@ inline PyObject *step(PyObject *self, PyObject *) {
 }
 
 inline PyObject *steps(PyObject *self, PyObject *args) {
-    auto *h = py::live<SynthObj>(self);  // "destroyed" comes before any argument error
-    if (h == nullptr) return nullptr;
     size_t n = 1;
-    if (!PyArg_ParseTuple(args, "|O&:steps", py::to_size, &n)) return nullptr;
-    if ((h = live_after_args(self)) == nullptr) return nullptr;
+    py::Call<SynthObj> c(self);
+    auto *h = c.positional(args, "|O&:steps", py::to_size, &n);
+    if (h == nullptr) return nullptr;
     if (!py::count_ok(n, "steps: n")) return nullptr;
     PyObject *out = py::new_array(NPY_COMPLEX64, n);
     if (out == nullptr) return nullptr;
-    wfm_synth_steps(h, py::array_data<float>(out), n);
+    float *y = py::array_data<float>(out);
+    c.run(n, [&] { wfm_synth_steps(h, y, n); });
     return out;
 }
 
@@ -85,95 +79,68 @@ inline bool type_is(wfm_synth *h, uint32_t want, const char *msg) {
     return false;
 }
 
-inline PyObject *set_rrc(PyObject *self, PyObject *arg) {
-    auto *h = py::live<SynthObj>(self);
-    if (h == nullptr) return nullptr;
-    py::Input taps;
-    if (!taps.convert(arg, NPY_FLOAT32)) return nullptr;
-    if ((h = live_after_args(self)) == nullptr) return nullptr;
-    const int rc = wfm_synth_set_rrc(h, taps.data<float>(), taps.size());
-    return rc != 0 ? py::raise_status(PyExc_ValueError, kSetRrcMsg, rc) : py::none();
+// set_rrc(taps) / set_symbols(symbols): one array, converted to Typenum.
+template <int Typenum, auto Set, const char *Msg, uint32_t Want> PyObject *set_array(PyObject *self, PyObject *arg) {
+    py::Input in;
+    py::Call<SynthObj> c(self);
+    auto *h = c.convert([&] { return in.convert(arg, Typenum); });
+    if (h == nullptr || (Want != UINT32_MAX && !type_is(h, Want, Msg))) return nullptr;
+    const int rc = Set(h, in.data<float>(), in.size());
+    return rc != 0 ? py::raise_status(PyExc_ValueError, Msg, rc) : py::none();
 }
-
-inline PyObject *set_symbols(PyObject *self, PyObject *arg) {
-    auto *h = py::live<SynthObj>(self);
-    if (h == nullptr) return nullptr;
-    py::Input syms;
-    if (!syms.convert(arg, NPY_COMPLEX64)) return nullptr;
-    if ((h = live_after_args(self)) == nullptr) return nullptr;
-    if (!type_is(h, WFM_SYNTH_SYMBOLS, kSetSymbolsMsg)) return nullptr;
-    const int rc = wfm_synth_set_symbols(h, syms.data<float>(), syms.size());
-    return rc != 0 ? py::raise_status(PyExc_ValueError, kSetSymbolsMsg, rc) : py::none();
-}
+inline constexpr char kSetRrc[] = "set_rrc: empty taps or alloc failed";
+inline constexpr char kSetSymbols[] = "set_symbols: empty stream or not a symbols synth";
 
 inline PyObject *set_bits(PyObject *self, PyObject *args) {
-    auto *h = py::live<SynthObj>(self);
-    if (h == nullptr) return nullptr;
     py::Input pattern;
     int modulation = 1;
-    if (!PyArg_ParseTuple(args, "O&|i:set_bits", py::convert_input<NPY_UINT8>, &pattern, &modulation)) return nullptr;
-    if ((h = live_after_args(self)) == nullptr) return nullptr;
-    if (!type_is(h, WFM_SYNTH_BITS, kSetBitsMsg)) return nullptr;
+    py::Call<SynthObj> c(self);
+    auto *h = c.positional(args, "O&|i:set_bits", py::convert_input<NPY_UINT8>, &pattern, &modulation);
+    if (h == nullptr || !type_is(h, WFM_SYNTH_BITS, kSetBitsMsg)) return nullptr;
     const int rc = wfm_synth_set_bits(h, pattern.data<uint8_t>(), pattern.size(), modulation);
     return rc != 0 ? py::raise_status(PyExc_ValueError, kSetBitsMsg, rc) : py::none();
 }
 
 inline PyObject *set_dsss_cont(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"code", "chips_per_symbol", "data", "payload", nullptr};
-    auto *h = py::live<SynthObj>(self);
-    if (h == nullptr) return nullptr;
     py::Input code, payload;
     double cps;
     const char *data = "prbs";
     PyObject *payload_obj = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&d|sO", const_cast<char **>(kwlist), py::convert_input<NPY_UINT8>,
-                                     &code, &cps, &data, &payload_obj))
-        return nullptr;
-    int mode;
-    const uint8_t *pl = nullptr;
-    size_t pl_len = 0;
-    if (payload_obj != Py_None) {
-        if (!payload.convert(payload_obj, NPY_UINT8)) return nullptr;
-        mode = WFM_DSSS_DATA_BITS;
-        pl = payload.data<uint8_t>();
-        pl_len = payload.size();
-    } else if (std::strcmp(data, "none") == 0) {
-        mode = WFM_DSSS_DATA_NONE;
-    } else if (std::strcmp(data, "prbs") == 0) {
-        mode = WFM_DSSS_DATA_PRBS;
-    } else if (std::strcmp(data, "bits") == 0) {
-        mode = WFM_DSSS_DATA_BITS;
-    } else {
-        PyErr_SetString(PyExc_ValueError, "set_dsss_cont: data must be 'none', 'prbs', or 'bits'");
-        return nullptr;
-    }
-    if ((h = live_after_args(self)) == nullptr) return nullptr;
-    if (!type_is(h, WFM_SYNTH_DSSS, kSetDsssContMsg)) return nullptr;
-    const int rc = wfm_synth_set_dsss_cont(h, code.data<uint8_t>(), code.size(), mode, pl, pl_len, cps);
+    int mode = WFM_DSSS_DATA_PRBS;
+    py::Call<SynthObj> c(self);
+    auto *h = c.convert([&] {
+        if (!PyArg_ParseTupleAndKeywords(args, kw, "O&d|sO", const_cast<char **>(kwlist),
+                                         py::convert_input<NPY_UINT8>, &code, &cps, &data, &payload_obj))
+            return false;
+        if (payload_obj != Py_None) {
+            mode = WFM_DSSS_DATA_BITS;
+            return payload.convert(payload_obj, NPY_UINT8);
+        }
+        const int m = std::strcmp(data, "none") == 0   ? WFM_DSSS_DATA_NONE
+                      : std::strcmp(data, "prbs") == 0 ? WFM_DSSS_DATA_PRBS
+                      : std::strcmp(data, "bits") == 0 ? WFM_DSSS_DATA_BITS
+                                                        : -1;
+        if (m < 0) PyErr_SetString(PyExc_ValueError, "set_dsss_cont: data must be 'none', 'prbs', or 'bits'");
+        mode = m;
+        return m >= 0;
+    });
+    if (h == nullptr || !type_is(h, WFM_SYNTH_DSSS, kSetDsssContMsg)) return nullptr;
+    const bool with_payload = payload_obj != Py_None;
+    const int rc = wfm_synth_set_dsss_cont(h, code.data<uint8_t>(), code.size(), mode,
+                                           with_payload ? payload.data<uint8_t>() : nullptr,
+                                           with_payload ? payload.size() : 0, cps);
     return rc != 0 ? py::raise_status(PyExc_ValueError, kSetDsssContMsg, rc) : py::none();
 }
 
 // Accessors ------------------------------------------------------------------------
 
-template <auto Get> PyObject *get_int(PyObject *self, PyObject *) {
-    auto *h = py::live<SynthObj>(self);
-    if (h == nullptr) return nullptr;
-    return PyLong_FromLongLong(static_cast<long long>(Get(h)));
-}
-
-template <auto Get> PyObject *get_float(PyObject *self, PyObject *) {
-    auto *h = py::live<SynthObj>(self);
-    if (h == nullptr) return nullptr;
-    return PyFloat_FromDouble(Get(h));
-}
-
 // An integer setter the core may refuse (-1) for a value it cannot run with.
 template <auto Set, const char *Name, const char *Why> PyObject *set_int(PyObject *self, PyObject *arg) {
-    auto *h = py::live<SynthObj>(self);
+    long long v = 0;
+    py::Call<SynthObj> c(self);
+    auto *h = c.convert([&] { return !((v = PyLong_AsLongLong(arg)) == -1 && PyErr_Occurred()); });
     if (h == nullptr) return nullptr;
-    const long long v = PyLong_AsLongLong(arg);
-    if (v == -1 && PyErr_Occurred()) return nullptr;
-    if ((h = live_after_args(self)) == nullptr) return nullptr;
     int rc = -1;
     using Arg = std::conditional_t<std::is_same_v<decltype(Set), int (*)(wfm_synth *, uint32_t)>, uint32_t, int>;
     if (v >= static_cast<long long>(std::numeric_limits<Arg>::min()) &&
@@ -187,11 +154,10 @@ template <auto Set, const char *Name, const char *Why> PyObject *set_int(PyObjec
 }
 
 template <auto Set> PyObject *set_float(PyObject *self, PyObject *arg) {
-    auto *h = py::live<SynthObj>(self);
+    double v = 0.0;
+    py::Call<SynthObj> c(self);
+    auto *h = c.convert([&] { return !((v = PyFloat_AsDouble(arg)) == -1.0 && PyErr_Occurred()); });
     if (h == nullptr) return nullptr;
-    const double v = PyFloat_AsDouble(arg);
-    if (v == -1.0 && PyErr_Occurred()) return nullptr;
-    if ((h = live_after_args(self)) == nullptr) return nullptr;
     Set(h, static_cast<float>(v));
     Py_RETURN_NONE;
 }
@@ -210,10 +176,10 @@ inline PyMethodDef methods[] = {
     py::method_varargs("steps", steps,
                        "steps(n=1, /)\n--\n\nThe next n samples as a new complex64 array (equal to n step() calls;\n"
                        "the first block of a chirp fixes its sweep length to n). n above 2**28 raises ValueError."),
-    py::method_o("set_rrc", set_rrc,
+    py::method_o("set_rrc", set_array<NPY_FLOAT32, wfm_synth_set_rrc, kSetRrc, UINT32_MAX>,
                  "set_rrc(taps, /)\n--\n\nPulse shaping with real taps (scaled by sqrt(sps)): polyphase for a\n"
                  "power-of-two sps, zero-stuffed FIR otherwise. Ignored by tone, noise and chirp."),
-    py::method_o("set_symbols", set_symbols,
+    py::method_o("set_symbols", set_array<NPY_COMPLEX64, wfm_synth_set_symbols, kSetSymbols, WFM_SYNTH_SYMBOLS>,
                  "set_symbols(symbols, /)\n--\n\nThe complex64 symbol list a \"symbols\" engine plays cyclically."),
     py::method_varargs("set_bits", set_bits,
                        "set_bits(pattern, modulation=1, /)\n--\n\nThe bit pattern a \"bits\" engine plays cyclically,\n"
@@ -223,20 +189,20 @@ inline PyMethodDef methods[] = {
                   "Continuous spreading on a \"dsss\" engine: each data symbol (chips_per_symbol >= 1 chips,\n"
                   "may be fractional) XORs the code; data \"none\", \"prbs\" (the engine's PN) or \"bits\"\n"
                   "(the payload; a payload given forces \"bits\")."),
-    py::method_noargs("get_wtype", get_int<wfm_synth_get_wtype>, "get_wtype()\n--\n\nWaveform type, 0..8."),
+    py::m_value<SynthObj, wfm_synth_get_wtype, py::I64>("get_wtype", "get_wtype()\n--\n\nWaveform type, 0..8."),
     py::method_o("set_wtype", set_int<wfm_synth_set_wtype, kWtype, kWtypeWhy>,
                  "set_wtype(wtype, /)\n--\n\nSwitch the waveform type (a PN type builds its register if needed)."),
-    py::method_noargs("get_nsps", get_int<wfm_synth_get_nsps>, "get_nsps()\n--\n\nSamples per symbol."),
+    py::m_value<SynthObj, wfm_synth_get_nsps, py::I64>("get_nsps", "get_nsps()\n--\n\nSamples per symbol."),
     py::method_o("set_nsps", set_int<wfm_synth_set_nsps, kNsps, kNspsWhy>,
                  "set_nsps(nsps, /)\n--\n\nSamples per symbol, >= 1 (a hold past it restarts at the next symbol)."),
-    py::method_noargs("get_sym_pos", get_int<wfm_synth_get_sym_pos>,
+    py::m_value<SynthObj, wfm_synth_get_sym_pos, py::I64>("get_sym_pos",
                       "get_sym_pos()\n--\n\nPosition inside the current symbol hold."),
     py::method_o("set_sym_pos", set_int<wfm_synth_set_sym_pos, kSymPos, kSymPosWhy>,
                  "set_sym_pos(pos, /)\n--\n\nPosition inside the symbol hold, 0..nsps-1."),
-    py::method_noargs("get_cur_re", get_float<wfm_synth_get_cur_re>, "get_cur_re()\n--\n\nHeld symbol, real part."),
+    py::m_value<SynthObj, wfm_synth_get_cur_re, py::F64>("get_cur_re", "get_cur_re()\n--\n\nHeld symbol, real part."),
     py::method_o("set_cur_re", set_float<wfm_synth_set_cur_re>,
                  "set_cur_re(v, /)\n--\n\nHeld symbol, real part (single precision)."),
-    py::method_noargs("get_cur_im", get_float<wfm_synth_get_cur_im>,
+    py::m_value<SynthObj, wfm_synth_get_cur_im, py::F64>("get_cur_im",
                       "get_cur_im()\n--\n\nHeld symbol, imaginary part."),
     py::method_o("set_cur_im", set_float<wfm_synth_set_cur_im>,
                  "set_cur_im(v, /)\n--\n\nHeld symbol, imaginary part (single precision)."),

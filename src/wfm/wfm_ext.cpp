@@ -18,19 +18,7 @@ namespace {
 // Chip generators (PN, Gold): generate(count=1, out=None) -> uint8 chips
 
 template <class O, auto Generate, auto MaxOut>
-PyObject *generate(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *kwlist[] = {"count", "out", nullptr};
-    if (py::live<O>(self) == nullptr) return nullptr;  // "destroyed" before any argument error
-    size_t count = 1;
-    PyObject *out = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "|O&O", const_cast<char **>(kwlist), py::to_size, &count, &out))
-        return nullptr;
-    auto *h = py::live<O>(self);  // count's __index__ may have destroyed this object
-    if (h == nullptr || !py::count_ok(count, "count")) return nullptr;
-    py::Output o;
-    if (!o.prepare(out, NPY_UINT8, py::out_len(MaxOut(h), count))) return nullptr;
-    return o.finish(Generate(h, count, o.data<uint8_t>(), o.capacity()));
-}
+constexpr auto generate = py::generate<O, NPY_UINT8, Generate, py::Capped<py::ByMaxOut<MaxOut>>>;
 
 constexpr const char *kGenerateDoc =
     "generate(count=1, out=None)\n--\n\n"
@@ -187,11 +175,17 @@ PyObject *m_rrc_taps(PyObject *, PyObject *args, PyObject *kw) {
         return nullptr;
     long long prod;
     if (__builtin_mul_overflow(static_cast<long long>(sps), static_cast<long long>(span), &prod) ||
-        prod > (PY_SSIZE_T_MAX / 8 - 1) / 2 || prod < -(PY_SSIZE_T_MAX / 8) / 2) {
+        prod > (PY_SSIZE_T_MAX / 8 - 1) / 2) {
         PyErr_SetString(PyExc_OverflowError, "rrc_taps: 2*span*sps + 1 taps do not fit in memory");
         return nullptr;
     }
-    // A negative length is left to the array library, which refuses it.
+    // Zero or two negative lengths give the documented zeros; a negative count cannot be made.
+    if (prod < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "rrc_taps: sps=%d and span=%d give 2*span*sps + 1 = %lld taps, a negative count", sps, span,
+                     2 * prod + 1);
+        return nullptr;
+    }
     if (prod > 0 && !py::count_ok(static_cast<uint64_t>(2 * prod + 1), "rrc_taps: 2*span*sps + 1 =")) return nullptr;
     npy_intp n = static_cast<npy_intp>(2 * prod + 1);
     PyObject *out = PyArray_SimpleNew(1, &n, NPY_FLOAT32);
@@ -225,7 +219,8 @@ PyMethodDef module_methods[] = {
                   "rc_h(t, beta)\n--\n\nRaised-cosine pulse at times t [symbols]; zeros for beta outside [0, 1]."),
     py::method_kw("rrc_taps", m_rrc_taps,
                   "rrc_taps(beta, sps, span)\n--\n\n2*span*sps + 1 unit-energy RRC taps (float32); zeros when sps\n"
-                  "or span is not positive."),
+                  "or span is not positive. ValueError when 2*span*sps + 1 would be negative (sps and span of\n"
+                  "opposite signs)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

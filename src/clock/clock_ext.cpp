@@ -44,52 +44,33 @@ int SampleClock_init(PyObject *self, PyObject *args, PyObject *kw) {
 PyObject *SampleClock_pace(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"count", nullptr};
     uint64_t count = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&", const_cast<char **>(kwlist), py::to_u64, &count))
-        return nullptr;
-    auto *h = py::live<ClockObj>(self);
+    py::Call<ClockObj> c(self);
+    auto *h = c.args(args, kw, "O&", kwlist, py::to_u64, &count);
     if (h == nullptr) return nullptr;
-    double slack;
-    {
-        // Waiting with the interpreter lock released lets another thread
-        // request an interrupt, which ends the wait within one latency period.
-        py::Unlocked<ClockObj> unlocked(self);
-        slack = sx_sample_clock_pace(h, count);
-    }
-    return PyFloat_FromDouble(slack);
-}
-
-PyObject *SampleClock_stamp(PyObject *self, PyObject *) {
-    auto *h = py::live<ClockObj>(self);
-    return h == nullptr ? nullptr : PyLong_FromUnsignedLongLong(sx_sample_clock_stamp(h));
+    // Waiting with the interpreter lock released lets another thread request an
+    // interrupt, which ends the wait within one latency period.
+    return PyFloat_FromDouble(c.unlocked([&] { return sx_sample_clock_pace(h, count); }));
 }
 
 PyObject *SampleClock_stamp_at(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"n", nullptr};
     uint64_t n = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&", const_cast<char **>(kwlist), py::to_u64, &n)) return nullptr;
-    auto *h = py::live<ClockObj>(self);
+    py::Call<ClockObj> c(self);
+    auto *h = c.args(args, kw, "O&", kwlist, py::to_u64, &n);
     return h == nullptr ? nullptr : PyLong_FromUnsignedLongLong(sx_sample_clock_stamp_at(h, n));
 }
 
 PyObject *SampleClock_track(PyObject *self, PyObject *args, PyObject *kw) {
     static const char *kwlist[] = {"real_ns", "n", "tolerance_ns", nullptr};
     uint64_t real_ns = 0, n = 0, tol = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kw, "O&O&|O&", const_cast<char **>(kwlist), py::to_u64, &real_ns,
-                                     py::to_u64, &n, py::to_u64, &tol))
-        return nullptr;
-    auto *h = py::live<ClockObj>(self);
+    py::Call<ClockObj> c(self);
+    auto *h = c.args(args, kw, "O&O&|O&", kwlist, py::to_u64, &real_ns, py::to_u64, &n, py::to_u64, &tol);
     return h == nullptr ? nullptr : PyBool_FromLong(sx_sample_clock_track(h, real_ns, n, tol));
 }
 
-PyObject *SampleClock_resync(PyObject *self, PyObject *) {
-    auto *h = py::live<ClockObj>(self);
-    if (h == nullptr) return nullptr;
-    sx_sample_clock_resync(h);
-    Py_RETURN_NONE;
-}
-
 PyObject *SampleClock_stats(PyObject *self, PyObject *) {
-    auto *h = py::live<ClockObj>(self);
+    py::Call<ClockObj> c(self);
+    auto *h = c.pin();
     if (h == nullptr) return nullptr;
     sx_sample_clock s;
     sx_sample_clock_stats(h, &s);
@@ -101,25 +82,14 @@ PyObject *SampleClock_stats(PyObject *self, PyObject *) {
                          s.drop_backlog ? Py_True : Py_False, "anchored", s.anchored ? Py_True : Py_False);
 }
 
-template <auto Field> PyObject *get_u64(PyObject *self, void *) {
-    auto *h = py::live<ClockObj>(self);
-    return h == nullptr ? nullptr : PyLong_FromUnsignedLongLong(h->*Field);
-}
-
-PyObject *SampleClock_fs(PyObject *self, void *) {
-    auto *h = py::live<ClockObj>(self);
-    return h == nullptr ? nullptr : PyFloat_FromDouble(h->fs);
-}
-
-PyObject *SampleClock_anchored(PyObject *self, void *) {
-    auto *h = py::live<ClockObj>(self);
-    return h == nullptr ? nullptr : PyBool_FromLong(h->anchored != 0);
-}
+// A field of the clock, read through the call protocol like any core getter.
+template <auto Field> auto field(const sx_sample_clock *c) { return c->*Field; }
 
 void release_capsule(PyObject *cap) { Py_XDECREF(static_cast<PyObject *>(PyCapsule_GetContext(cap))); }
 
 PyObject *SampleClock_capsule(PyObject *self, void *) {
-    auto *h = py::live<ClockObj>(self);
+    py::Call<ClockObj> c(self);
+    auto *h = c.pin();
     if (h == nullptr) return nullptr;
     PyObject *cap = PyCapsule_New(h, SX_SAMPLE_CLOCK_CAPSULE, release_capsule);
     if (cap == nullptr) return nullptr;
@@ -135,12 +105,12 @@ PyMethodDef SampleClock_methods[] = {
     py::method_kw("pace", SampleClock_pace,
                   "pace(count)\n--\n\nAdvance by count samples and sleep until they are due in real time; returns\n"
                   "the slack in seconds (positive early, negative late). An interrupt ends the wait early."),
-    py::method_noargs("stamp", SampleClock_stamp, "stamp()\n--\n\nUNIX time [ns] of the current sample."),
+    py::m_value<ClockObj, sx_sample_clock_stamp, py::U64>("stamp", "stamp()\n--\n\nUNIX time [ns] of the current sample."),
     py::method_kw("stamp_at", SampleClock_stamp_at, "stamp_at(n)\n--\n\nUNIX time [ns] of sample n."),
     py::method_kw("track", SampleClock_track,
                   "track(real_ns, n, tolerance_ns=0)\n--\n\nAnchor to an external time of sample n; True when the "
                   "epoch was (re)set."),
-    py::method_noargs("resync", SampleClock_resync, "resync()\n--\n\nForgive any current lateness at once."),
+    py::m_void<ClockObj, sx_sample_clock_resync>("resync", "resync()\n--\n\nForgive any current lateness at once."),
     py::m_reset<ClockObj, sx_sample_clock_reset>("reset()\n--\n\nRestart the timeline from now."),
     py::method_noargs("stats", SampleClock_stats, "stats()\n--\n\nSnapshot of every field as a dict."),
     py::m_destroy<ClockObj>(),
@@ -150,13 +120,15 @@ PyMethodDef SampleClock_methods[] = {
 };
 
 PyGetSetDef SampleClock_getset[] = {
-    {"fs", SampleClock_fs, nullptr, "Sample rate [Hz].", nullptr},
-    {"n", get_u64<&sx_sample_clock::n>, nullptr, "Current sample index.", nullptr},
-    {"late_count", get_u64<&sx_sample_clock::late_count>, nullptr, "pace() calls that found the clock late.", nullptr},
-    {"max_late_ns", get_u64<&sx_sample_clock::max_late_ns>, nullptr, "Largest lateness seen [ns].", nullptr},
-    {"epoch_real_ns", get_u64<&sx_sample_clock::epoch_real_ns>, nullptr, "UNIX time of sample 0 [ns].", nullptr},
-    {"t0_mono_ns", get_u64<&sx_sample_clock::t0_mono_ns>, nullptr, "Monotonic time sample 0 is due [ns].", nullptr},
-    {"anchored", SampleClock_anchored, nullptr, "True once track() anchored the epoch.", nullptr},
+    py::prop<ClockObj, field<&sx_sample_clock::fs>, py::F64>("fs", "Sample rate [Hz]."),
+    py::prop<ClockObj, field<&sx_sample_clock::n>, py::U64>("n", "Current sample index."),
+    py::prop<ClockObj, field<&sx_sample_clock::late_count>, py::U64>("late_count",
+                                                                      "pace() calls that found the clock late."),
+    py::prop<ClockObj, field<&sx_sample_clock::max_late_ns>, py::U64>("max_late_ns", "Largest lateness seen [ns]."),
+    py::prop<ClockObj, field<&sx_sample_clock::epoch_real_ns>, py::U64>("epoch_real_ns", "UNIX time of sample 0 [ns]."),
+    py::prop<ClockObj, field<&sx_sample_clock::t0_mono_ns>, py::U64>("t0_mono_ns",
+                                                                     "Monotonic time sample 0 is due [ns]."),
+    py::prop<ClockObj, field<&sx_sample_clock::anchored>, py::Bool>("anchored", "True once track() anchored the epoch."),
     {"_capsule", SampleClock_capsule, nullptr,
      "The clock as a \"kolvane.wfm.sx_sample_clock\" capsule; it keeps this object alive.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -62,6 +62,10 @@ int Guard_init(PyObject *self, PyObject *args, PyObject *kw) {
     // the signals would install nothing, and releasing the old one would then end
     // the forwarding.
     auto *o = py::as<GuardObj>(self);
+    if (o->busy) {
+        PyErr_SetString(PyExc_RuntimeError, py::kBusyMsg);
+        return -1;
+    }
     py::release(o);
     auto *g = sx_interrupt_guard_create(sigs, count, latency_ms);
     if (g == nullptr) {
@@ -73,8 +77,8 @@ int Guard_init(PyObject *self, PyObject *args, PyObject *kw) {
 }
 
 PyObject *Guard_interrupted(PyObject *self, void *) {
-    if (py::live<GuardObj>(self) == nullptr) return nullptr;
-    return PyBool_FromLong(sx_interrupted());
+    py::Call<GuardObj> c(self);
+    return c.pin() == nullptr ? nullptr : PyBool_FromLong(sx_interrupted());
 }
 
 PyMethodDef Guard_methods[] = {

@@ -1,4 +1,4 @@
-#include "capture_files/wfm_draw.h"
+#include "capture_files/composer.h"
 
 extern "C" {
 

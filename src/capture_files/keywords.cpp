@@ -1,4 +1,4 @@
-#include "capture_files/wfm_keywords.h"
+#include "capture_files/keywords.h"
 
 #include <cstdlib>
 #include <cstring>
