@@ -425,3 +425,45 @@ def test_portable_path_gives_the_same_bits(rng):
         env = dict(os.environ, KOLVANE_SIMD=simd)
         runs.append(subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, check=True).stdout)
     assert len(runs[0]) > 0 and runs[0] == runs[1]
+
+
+@pytest.mark.parametrize("kind", ["hbdecim", "hbdecim_q15"])
+def test_halfband_state_blobs(rng, kind):
+    """A blob restored into a fresh decimator continues the stream; ring
+    positions, the pending flag and rings whose halves disagree are refused."""
+    n = 19
+    if kind == "hbdecim":
+        make = lambda: halfband(n, HB19)
+        x = crandn(rng, 1001)
+        run = lambda c, v: run_hb(c, v)
+        elem, rings, ring_at = 8, 2, 44
+    else:
+        make = lambda: Core("hbdecim_q15", hb_q15_create(n, ptr(HB19)))
+        x = rng.integers(-20000, 20000, 2 * 1001).astype(np.int16)
+
+        def run(c, v):
+            out = np.zeros(v.size + 4, np.int16)
+            return out[: 2 * hb_q15_execute(c.h, ptr(v), v.size // 2, ptr(out), out.size // 2)]
+
+        elem, rings, ring_at = 2, 4, 40
+    k = 1 if kind == "hbdecim" else 2
+    a = make()
+    first = run(a, x[: k * 333])  # leaves a pending sample
+    blob = a.state()
+    S = 32
+    assert len(blob) == ring_at + rings * 2 * S * elem
+    b = make()
+    assert b.restore(blob) == 0
+    assert b.state() == blob
+    np.testing.assert_array_equal(run(b, x[k * 333 :]), run(a, x[k * 333 :]))
+    whole = run(make(), x)
+    np.testing.assert_array_equal(first, whole[: first.size])
+    c = make()
+    before = c.state()
+    for off, val in ((16, S), (24, 200), (32, 2), (ring_at, 0x7F), (0, ord("x")), (4, 2)):
+        bad = bytearray(blob)
+        bad[off] = val if bad[off] != val else val ^ 1
+        assert c.restore(bytes(bad)) == -4
+        assert c.state() == before
+    for h in (a, b, c):
+        h.close()

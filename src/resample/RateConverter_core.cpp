@@ -8,11 +8,12 @@
 #include <memory>
 #include <new>
 
+#include "core/filter_design.h"
 #include "core/sx_state.h"
 #include "resample/agc_core.h"
 #include "resample/cic_core.h"
 #include "resample/hbdecim_core.h"
-#include "resample/rate_aligned.h"
+#include "core/sx_aligned.h"
 #include "resample/resamp_core.h"
 
 namespace {
@@ -106,17 +107,6 @@ int plan(double rate, bool matched, int compensate, PlanStage out[3]) {
     return n;
 }
 
-// Root-raised-cosine pulse of roll-off beta at tau symbols from its centre.
-double rrc(double tau, double beta) {
-    if (std::fabs(tau) < 1e-9) return 1.0 - beta + 4.0 * beta / M_PI;
-    if (beta > 0.0 && std::fabs(std::fabs(tau) - 1.0 / (4.0 * beta)) < 1e-9)
-        return (beta / std::sqrt(2.0)) * ((1.0 + 2.0 / M_PI) * std::sin(M_PI / (4.0 * beta)) +
-                                          (1.0 - 2.0 / M_PI) * std::cos(M_PI / (4.0 * beta)));
-    const double x = 4.0 * beta * tau;
-    return (std::sin(M_PI * tau * (1.0 - beta)) + 4.0 * beta * tau * std::cos(M_PI * tau * (1.0 + beta))) /
-           (M_PI * tau * (1.0 - x * x));
-}
-
 }  // namespace
 
 struct RateConverter_t {
@@ -124,7 +114,7 @@ struct RateConverter_t {
     int compensate = 0;
     int num_stages = 0;
     Stage st[3];
-    rate::Aligned<cf32_t> buf_a, buf_b;
+    sx::AlignedBuf<cf32_t> buf_a, buf_b;
     int pulse = RC_PULSE_NONE;
     double beta = 0.0;
     size_t span = 0;
@@ -173,7 +163,7 @@ float *design_bank(RateConverter_t *c, double S, int fold_R, size_t &num_taps) {
     double w[kCompTaps];
     if (fold_R) ciccompmf(w, 4, static_cast<unsigned>(fold_R), kCompTaps);
     auto pulse = [&](double tau) {
-        if (is_rrc) return rrc(tau, c->beta);
+        if (is_rrc) return sx::design::rrc_pulse(tau, c->beta);
         return (tau >= -0.5 && tau < 0.5) ? 1.0 : 0.0;
     };
     const double Lh = static_cast<double>(L) * h;
@@ -382,7 +372,7 @@ RateConverter_t *RateConverter_create(int compensate, double rate) {
 
 RateConverter_t *RateConverter_create_matched(int compensate, int pulse, size_t span, size_t num_phases, double rate,
                                               double beta, double pulse_sps) {
-    if (!rate_ok(rate) || !(beta >= 0.0 && beta <= 1.0) || span < 1 || span > (size_t{1} << 20) ||
+    if (!rate_ok(rate) || !sx::design::rolloff_ok(beta) || span < 1 || span > (size_t{1} << 20) ||
         !rate_ok(pulse_sps) || num_phases < 2 || (num_phases & (num_phases - 1)) != 0 ||
         num_phases > (size_t{1} << 24) || (pulse != RC_PULSE_IANDD && pulse != RC_PULSE_RRC))
         return nullptr;

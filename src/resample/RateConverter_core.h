@@ -61,8 +61,9 @@ SX_API void RateConverter_get_state(const RateConverter_t *c, void *blob);
  * with nothing changed. */
 SX_API int RateConverter_set_state(RateConverter_t *c, const void *blob);
 
-/* Block form: converts n_in samples, writes at most out_cap outputs (size out
- * with RateConverter_execute_outputs to lose nothing). A matched converter
+/* Block form: converts n_in samples, writes at most out_cap outputs. A stage
+ * whose output is full takes no more input, so to lose nothing give out room
+ * for RateConverter_execute_outputs + 1 (the same holds for _ctrl). A matched converter
  * behaves as RateConverter_execute_ctrl with ctrl = 0. Returns the count; 0
  * without stages or when the scratch buffers cannot grow. */
 SX_API size_t RateConverter_execute(RateConverter_t *c, const cf32_t *in, size_t n_in, cf32_t *out, size_t out_cap);

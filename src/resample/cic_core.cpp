@@ -17,6 +17,8 @@ constexpr size_t kChunk = 256;
 // Largest float that still converts below 2: (32767 / 16384).
 constexpr float kTop = 1.99993896484375f;
 
+typedef uint64_t v2u __attribute__((vector_size(16)));
+
 bool ratio_ok(uint32_t R) { return R >= 2 && R <= 2048 && std::has_single_bit(R); }
 
 }  // namespace
@@ -44,17 +46,17 @@ void clear(cic_t *c) {
 // NaN has no nearer end: it reads as 0 and counts as clipped. Branch-free, so
 // the loop vectorises.
 uint32_t convert(const float *__restrict v, uint32_t *__restrict u, size_t nf) {
-    uint32_t clip = 0;
+    int32_t clip = 0;
     for (size_t i = 0; i < nf; ++i) {
         const float x = v[i];
-        const bool in_range = x >= -2.0f && x <= kTop;
-        clip |= in_range ? 0u : 1u;
+        const int32_t in_range = (x >= -2.0f) & (x <= kTop);
+        clip |= in_range ^ 1;
         float y = x > kTop ? kTop : x;
         y = y < -2.0f ? -2.0f : y;
         y = x == x ? y : 0.0f;
         u[i] = static_cast<uint32_t>(static_cast<int32_t>(y * 16384.0f) + 32768);
     }
-    return clip;
+    return static_cast<uint32_t>(clip);
 }
 
 float to_float(uint64_t c, uint32_t shift) {
@@ -147,11 +149,19 @@ size_t cic_decimate(cic_t *c, const cf32_t *in, size_t n_in, cf32_t *out, size_t
     if (c == nullptr || in == nullptr || n_in == 0) return 0;
     if (out == nullptr) out_cap = 0;
     alignas(64) uint32_t u[2 * kChunk];
-    uint64_t i1 = c->integ_i[0], i2 = c->integ_i[1], i3 = c->integ_i[2], i4 = c->integ_i[3];
-    uint64_t q1 = c->integ_q[0], q2 = c->integ_q[1], q3 = c->integ_q[2], q4 = c->integ_q[3];
+    // I and Q chains side by side: each integrator is one two-lane add.
+    v2u i1 = {c->integ_i[0], c->integ_q[0]}, i2 = {c->integ_i[1], c->integ_q[1]};
+    v2u i3 = {c->integ_i[2], c->integ_q[2]}, i4 = {c->integ_i[3], c->integ_q[3]};
     const uint32_t R = c->R, shift = c->shift;
     uint32_t phase = c->phase, clip = 0;
     size_t written = 0;
+    auto integrate = [&](size_t j) {
+        const v2u x = {u[2 * j], u[2 * j + 1]};
+        i1 += x;
+        i2 += i1;
+        i3 += i2;
+        i4 += i3;
+    };
     for (size_t base = 0; base < n_in; base += kChunk) {
         const size_t m = std::min(kChunk, n_in - base);
         clip |= convert(reinterpret_cast<const float *>(in + base), u, 2 * m);
@@ -159,34 +169,16 @@ size_t cic_decimate(cic_t *c, const cf32_t *in, size_t n_in, cf32_t *out, size_t
         while (j < m) {
             // Integrate up to the next output instant without a test per sample.
             const size_t run = std::min<size_t>(m - j, R - 1 - phase);
-            for (size_t e = j + run; j < e; ++j) {
-                i1 += u[2 * j];
-                i2 += i1;
-                i3 += i2;
-                i4 += i3;
-                q1 += u[2 * j + 1];
-                q2 += q1;
-                q3 += q2;
-                q4 += q3;
-            }
+            for (size_t e = j + run; j < e; ++j) integrate(j);
             phase += static_cast<uint32_t>(run);
             if (j == m) break;
-            i1 += u[2 * j];
-            i2 += i1;
-            i3 += i2;
-            i4 += i3;
-            q1 += u[2 * j + 1];
-            q2 += q1;
-            q3 += q2;
-            q4 += q3;
-            ++j;
+            integrate(j++);
             phase = 0;
-            uint64_t *d = c->comb_i, *e = c->comb_q;
-            uint64_t ci = i4, cq = q4;
+            uint64_t ci = i4[0], cq = i4[1];
             for (int s = 0; s < 4; ++s) {
-                const uint64_t ti = ci - d[s], tq = cq - e[s];
-                d[s] = ci;
-                e[s] = cq;
+                const uint64_t ti = ci - c->comb_i[s], tq = cq - c->comb_q[s];
+                c->comb_i[s] = ci;
+                c->comb_q[s] = cq;
                 ci = ti;
                 cq = tq;
             }
@@ -194,8 +186,11 @@ size_t cic_decimate(cic_t *c, const cf32_t *in, size_t n_in, cf32_t *out, size_t
             ++written;
         }
     }
-    c->integ_i[0] = i1, c->integ_i[1] = i2, c->integ_i[2] = i3, c->integ_i[3] = i4;
-    c->integ_q[0] = q1, c->integ_q[1] = q2, c->integ_q[2] = q3, c->integ_q[3] = q4;
+    for (int s = 0; s < 4; ++s) {
+        const v2u &v = s == 0 ? i1 : s == 1 ? i2 : s == 2 ? i3 : i4;
+        c->integ_i[s] = v[0];
+        c->integ_q[s] = v[1];
+    }
     c->phase = phase;
     if (clip) c->clipped = 1;
     return std::min(written, out_cap);

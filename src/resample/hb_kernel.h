@@ -3,11 +3,13 @@
 //   y[t] = c0 * cen[t] + sum_k h[k] * (p[t - o1[k]] +/- p[t - o2[k]])
 // accumulated in that order (centre first, k ascending) in single precision.
 // Each output keeps its own sequential sum, so the vector forms (4 floats,
-// portable; 8 floats, AVX2 chosen at run time) and the scalar tail give the
-// same bits, whatever the block boundaries.
+// portable; 8 floats, AVX2 chosen at run time through core/sx_simd.h) and the
+// scalar tail give the same bits, whatever the block boundaries.
 #pragma once
 #include <cstddef>
 #include <cstring>
+
+#include "core/sx_simd.h"
 
 namespace rate {
 
@@ -70,24 +72,6 @@ inline __attribute__((always_inline)) void hb_block(float *__restrict y, const f
     }
 }
 #pragma GCC diagnostic pop
-
-}  // namespace rate
-
-#include <cstdlib>
-#include <cstring>
-
-namespace rate {
-
-// Whether the AVX2 forms run: the CPU has AVX2 and KOLVANE_SIMD does not ask
-// for the portable path ("generic"). Read once.
-inline bool use_avx2() {
-    static const bool yes = [] {
-        const char *e = std::getenv("KOLVANE_SIMD");
-        if (e != nullptr && std::strcmp(e, "generic") == 0) return false;
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return yes;
-}
 
 }  // namespace rate
 

@@ -9,7 +9,7 @@
 
 #include "core/sx_state.h"
 #include "resample/hb_kernel.h"
-#include "resample/rate_aligned.h"
+#include "core/sx_aligned.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ struct hbdecim_t {
     std::vector<ptrdiff_t> o1, o2;  // product offsets in floats
     ptrdiff_t oc = 0;               // centre offset in floats
     bool even = false;
-    rate::Aligned<cf32_t> wa, wb;   // S + kChunk each
+    sx::AlignedBuf<cf32_t> wa, wb;   // S + kChunk each
     size_t pos_a = 0, pos_b = 0;    // ring positions of the blob layout
     int32_t pending = 0;
     cf32_t pend{};
@@ -41,7 +41,7 @@ namespace {
 void run_kernel_generic(float *y, const float *cen, const float *p, const hbdecim_t *h, size_t nf) {
     rate::hb_block<4, false, true>(y, cen, 0.5f, p, h->coef.data(), h->o1.data(), h->o2.data(), h->half, nf);
 }
-__attribute__((target("avx2"))) void run_kernel_avx2(float *y, const float *cen, const float *p, const hbdecim_t *h,
+SX_TARGET_AVX2 void run_kernel_avx2(float *y, const float *cen, const float *p, const hbdecim_t *h,
                                                      size_t nf) {
     rate::hb_block<8, false, true>(y, cen, 0.5f, p, h->coef.data(), h->o1.data(), h->o2.data(), h->half, nf);
 }
@@ -53,7 +53,7 @@ void compute(const hbdecim_t *h, size_t m, cf32_t *out) {
     const float *cen = (h->even ? B : A) - h->oc;
     const float *p = h->even ? A : B;
     float *y = reinterpret_cast<float *>(out);
-    if (rate::use_avx2())
+    if (sx::simd::avx2())
         run_kernel_avx2(y, cen, p, h, 2 * m);
     else
         run_kernel_generic(y, cen, p, h, 2 * m);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/sx_state.h"
-#include "resample/rate_aligned.h"
+#include "core/sx_aligned.h"
 
 namespace {
 
@@ -32,8 +32,8 @@ int16_t sat16(int64_t v) { return static_cast<int16_t>(std::clamp<int64_t>(v, -3
 struct hbdecim_q15_t {
     size_t n = 0, half = 0, S = 1;
     bool even = false;
-    rate::Aligned<int16_t> q;  // half taps padded to a multiple of 16
-    rate::Aligned<int16_t> ring[4];
+    sx::AlignedBuf<int16_t> q;  // half taps padded to a multiple of 16
+    sx::AlignedBuf<int16_t> ring[4];
     size_t pos_a = 0, pos_b = 0;
     int32_t pending = 0;
     int16_t pend_i = 0, pend_q = 0;

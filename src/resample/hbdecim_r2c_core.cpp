@@ -9,7 +9,7 @@
 
 #include "core/sx_state.h"
 #include "resample/hb_kernel.h"
-#include "resample/rate_aligned.h"
+#include "core/sx_aligned.h"
 
 namespace {
 
@@ -28,8 +28,8 @@ struct hbdecim_r2c_t {
     ptrdiff_t oc = 0;               // centre offset
     bool even = false;
     float sigma = 1.0f;             // centre sign
-    rate::Aligned<float> wa, wb;    // S + kChunk each
-    rate::Aligned<float> sums;      // kChunk branch products
+    sx::AlignedBuf<float> wa, wb;    // S + kChunk each
+    sx::AlignedBuf<float> sums;      // kChunk branch products
     size_t pos_a = 0, pos_b = 0;
     int32_t pending = 0;
     float pend = 0.0f;
@@ -41,7 +41,7 @@ namespace {
 void sums_generic(float *y, const float *p, const hbdecim_r2c_t *h, size_t m) {
     rate::hb_block<4, true, false>(y, nullptr, 0.0f, p, h->coef.data(), h->o1.data(), h->o2.data(), h->half, m);
 }
-__attribute__((target("avx2"))) void sums_avx2(float *y, const float *p, const hbdecim_r2c_t *h, size_t m) {
+SX_TARGET_AVX2 void sums_avx2(float *y, const float *p, const hbdecim_r2c_t *h, size_t m) {
     rate::hb_block<8, true, false>(y, nullptr, 0.0f, p, h->coef.data(), h->o1.data(), h->o2.data(), h->half, m);
 }
 
@@ -50,7 +50,7 @@ void compute(hbdecim_r2c_t *h, size_t m, cf32_t *out) {
     const float *cen = (h->even ? B : A) - h->oc;
     const float *p = h->even ? A : B;
     float *s = h->sums.data();
-    if (rate::use_avx2())
+    if (sx::simd::avx2())
         sums_avx2(s, p, h, m);
     else
         sums_generic(s, p, h, m);
