@@ -160,7 +160,8 @@ size_t ddc_execute_max_out(const ddc *d, size_t n) {
     if (d == nullptr) return 0;
     // Every stage but an interpolating terminal resampler gives at most one
     // output per input.
-    return d->rate > 1.0 ? RateConverter_execute_outputs(d->rc, n, kBoundLimit) : n;
+    if (d->rate <= 1.0) return n;
+    return sx::ddc::beyond_limit(d->rate, n, 0.0) ? SIZE_MAX : RateConverter_execute_outputs(d->rc, n, kBoundLimit);
 }
 
 size_t ddc_execute_ctrl_max_out(const ddc *d, size_t n) { return ddc_execute_ctrl_outputs_max(d, n, 0.0); }
@@ -168,6 +169,7 @@ size_t ddc_execute_ctrl_max_out(const ddc *d, size_t n) { return ddc_execute_ctr
 size_t ddc_execute_ctrl_outputs_max(const ddc *d, size_t n, double rate_ctrl) {
     if (d == nullptr) return 0;
     if (d->rate <= 1.0 && rate_ctrl <= 0.0) return n;
+    if (!std::isfinite(rate_ctrl) || sx::ddc::beyond_limit(d->rate, n, rate_ctrl)) return SIZE_MAX;
     return std::max(n, RateConverter_execute_ctrl_outputs(d->rc, n, rate_ctrl, kBoundLimit));
 }
 
@@ -178,6 +180,7 @@ size_t ddc_execute_ctrl_push_max_out(const ddc *d) {
 
 size_t ddc_execute_ctrl_push_outputs_max(const ddc *d, double rate_ctrl) {
     if (d == nullptr) return 0;
+    if (!std::isfinite(rate_ctrl) || sx::ddc::beyond_limit(d->rate, 1, rate_ctrl)) return SIZE_MAX;
     return std::max(ddc_execute_ctrl_push_max_out(d), RateConverter_execute_ctrl_outputs(d->rc, 1, rate_ctrl, kBoundLimit));
 }
 

@@ -71,13 +71,14 @@ SX_API size_t ddc_execute_ctrl_push_tap2(ddc *d, cf32_t *out, size_t out_cap, cf
                                          int *tap_valid);
 
 /* Most outputs ddc_execute can write for n inputs: n for a rate <= 1, else
- * from the rate; SIZE_MAX when that does not fit. */
+ * the exact count from the current state; SIZE_MAX above 2^28 outputs (no
+ * single call is sized for more). */
 SX_API size_t ddc_execute_max_out(const ddc *d, size_t n);
 /* The same bound for ddc_execute_ctrl with no rate deviation. */
 SX_API size_t ddc_execute_ctrl_max_out(const ddc *d, size_t n);
 /* Most outputs ddc_execute_ctrl can write for n inputs at this rate_ctrl (a
- * positive deviation raises the output rate); SIZE_MAX when the deviation is
- * not finite or the bound does not fit. */
+ * positive deviation raises the output rate): at least n; SIZE_MAX for a
+ * deviation that is not finite or gives more than 2^28 outputs. */
 SX_API size_t ddc_execute_ctrl_outputs_max(const ddc *d, size_t n, double rate_ctrl);
 /* (size_t)rate + 2 for a rate > 1, else 3: the outputs one push completes
  * without a rate deviation. */

@@ -16,9 +16,17 @@ namespace sx::ddc {
 // the mixer and the converter's first stage.
 inline constexpr size_t kMixBlock = 2048;
 
-// Largest count a bound reports before it gives up (SIZE_MAX): no call can
-// produce that much, and the figure stays exact in double.
-inline constexpr size_t kBoundLimit = size_t{1} << 52;
+// Largest output count a bound reports before it gives up (SIZE_MAX): more
+// than any one call is asked to produce (2^28 complex64 samples are 2 GiB).
+inline constexpr size_t kBoundLimit = size_t{1} << 28;
+
+// True when n inputs at this overall rate, run rate_ctrl faster, would give
+// more outputs than kBoundLimit on average: the exact count (which walks the
+// outputs one by one) is then not worth taking.
+inline bool beyond_limit(double rate, size_t n, double rate_ctrl) {
+    const double per_input = rate + (rate_ctrl > 0.0 ? rate_ctrl : 0.0);
+    return !(static_cast<double>(n) * per_input + per_input < static_cast<double>(kBoundLimit));
+}
 
 // y = x times the oscillator, n samples; the phase advances by phase_inc +
 // extra per sample (extra: a frequency deviation for this call only).

@@ -201,6 +201,7 @@ size_t ddcr_execute_ctrl_max_out(const ddcr *) { return 0; }
 size_t ddcr_execute_ctrl_outputs_max(const ddcr *d, size_t n, double rate_ctrl) {
     if (d == nullptr) return 0;
     if (rate_ctrl <= 0.0) return n;
+    if (!std::isfinite(rate_ctrl) || sx::ddc::beyond_limit(d->rate, n, rate_ctrl)) return SIZE_MAX;
     const size_t m = hbdecim_r2c_execute_outputs(d->r2c, n);
     return std::max(n, RateConverter_execute_ctrl_outputs(d->rc, m, rate_ctrl, kBoundLimit));
 }
@@ -209,6 +210,7 @@ size_t ddcr_execute_ctrl_push_max_out(const ddcr *) { return 3; }
 
 size_t ddcr_execute_ctrl_push_outputs_max(const ddcr *d, double rate_ctrl) {
     if (d == nullptr) return 0;
+    if (!std::isfinite(rate_ctrl) || sx::ddc::beyond_limit(d->rate, 1, rate_ctrl)) return SIZE_MAX;
     const size_t m = hbdecim_r2c_execute_outputs(d->r2c, 1);
     return std::max<size_t>(3, RateConverter_execute_ctrl_outputs(d->rc, m, rate_ctrl, kBoundLimit));
 }

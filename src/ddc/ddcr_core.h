@@ -59,10 +59,13 @@ SX_API size_t ddcr_execute_ctrl_push_tap2(ddcr *d, cf32_t *out, size_t out_cap, 
 /* 0: size out from the input length. */
 SX_API size_t ddcr_execute_max_out(const ddcr *d);
 SX_API size_t ddcr_execute_ctrl_max_out(const ddcr *d);
-/* Most outputs ddcr_execute_ctrl can write for n inputs at this rate_ctrl. */
+/* Most outputs ddcr_execute_ctrl can write for n inputs at this rate_ctrl: at
+ * least n; SIZE_MAX for a deviation that is not finite or gives more than 2^28
+ * outputs. */
 SX_API size_t ddcr_execute_ctrl_outputs_max(const ddcr *d, size_t n, double rate_ctrl);
 /* 3. */
 SX_API size_t ddcr_execute_ctrl_push_max_out(const ddcr *d);
+/* The outputs one push can complete at this rate_ctrl; SIZE_MAX as above. */
 SX_API size_t ddcr_execute_ctrl_push_outputs_max(const ddcr *d, double rate_ctrl);
 
 SX_API size_t ddcr_run(ddcr *d, const void *state_in, void *state_out, const float *in, size_t n, cf32_t *out,
