@@ -1,9 +1,8 @@
 """Down-converters (DDC, Ddcr and their matched flavours): tones to DC, the
-push form against the block form, output bounds, state blobs, threads, and the
-per-push tap reports through the C functions."""
+push form against the block form, output bounds, state blobs, and the per-push
+tap reports through the C functions. Threads: tests/test_threads.py."""
 
 import ctypes as C
-import threading
 import warnings
 
 import numpy as np
@@ -307,30 +306,6 @@ def test_deviation_without_a_bound_is_refused_and_takes_nothing():
         with pytest.raises(ValueError):
             call()
     assert d.get_state() == ref.get_state()
-
-
-# ---------------------------------------------------------------------------
-# Threads: execute releases the interpreter lock; two converters on two
-# threads give what each gives alone.
-
-
-@pytest.mark.parametrize("kind,args,real", [KINDS[2], KINDS[7]], ids=[IDS[2], IDS[7]])
-def test_two_threads_match_one(kind, args, real):
-    xs = [signal(real, 1 << 16, seed=s) for s in (1, 2)]
-    alone = [kind(**args).execute(x) for x in xs]
-    got = [None, None]
-
-    def work(i):
-        d = kind(**args)
-        got[i] = np.concatenate([d.execute(xs[i][j:j + 4096]) for j in range(0, xs[i].size, 4096)])
-
-    ts = [threading.Thread(target=work, args=(i,)) for i in (0, 1)]
-    for t in ts:
-        t.start()
-    for t in ts:
-        t.join()
-    for a, g in zip(alone, got):
-        assert_same(a, g)
 
 
 # ---------------------------------------------------------------------------
