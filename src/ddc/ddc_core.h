@@ -57,7 +57,8 @@ SX_API size_t ddc_execute(ddc *d, const cf32_t *in, size_t n, cf32_t *out, size_
 SX_API size_t ddc_execute_ctrl(ddc *d, const cf32_t *in, size_t n, cf32_t *out, size_t out_cap, double rate_ctrl,
                                double freq_ctrl);
 /* One input sample with its deviations; returns the outputs it completes
- * (outputs beyond out_cap are not lost: they come out at the next push). */
+ * (outputs beyond out_cap are not lost: they come out at the next push). With
+ * out_cap 0 the sample is not taken (the oscillator does not advance). */
 SX_API size_t ddc_execute_ctrl_push(ddc *d, cf32_t *out, size_t out_cap, cf32_t x, double rate_ctrl,
                                     double freq_ctrl);
 /* As ddc_execute_ctrl_push, also reporting the mixed sample (mix, mix_valid;

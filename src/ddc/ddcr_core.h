@@ -47,7 +47,8 @@ SX_API size_t ddcr_execute(ddcr *d, const float *in, size_t n, cf32_t *out, size
 SX_API size_t ddcr_execute_ctrl(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap, double rate_ctrl,
                                 double freq_ctrl);
 /* One real sample: every other push completes an intermediate sample; the
- * pushes between return 0 and leave the oscillator where it is. */
+ * pushes between return 0 and leave the oscillator where it is. With out_cap 0
+ * the sample is not taken. */
 SX_API size_t ddcr_execute_ctrl_push(ddcr *d, cf32_t *out, size_t out_cap, float x, double rate_ctrl,
                                      double freq_ctrl);
 SX_API size_t ddcr_execute_ctrl_push_tap(ddcr *d, cf32_t *out, size_t out_cap, float x, double rate_ctrl,
