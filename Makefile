@@ -7,7 +7,7 @@
 PY := .venv/bin/python
 # Tests of the kernels that have an AVX2 form next to their portable one.
 KERNEL_TESTS := tests/test_fir_resampler.py tests/test_fft.py tests/test_psd.py \
-	tests/test_acc_trace.py tests/test_synth.py
+	tests/test_acc_trace.py tests/test_synth.py tests/test_nco.py tests/test_ddc.py
 ASAN_PY := .venv-asan/bin/python
 
 .PHONY: setup demo test test-fast test-asan bench
@@ -30,13 +30,6 @@ test-asan:
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	KOLVANE_UNDER_SANITIZER=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 
-# Peers timed by the benchmarks that the tests never need.
-BENCH_DEBS := libliquid-dev
-
 bench: setup
-	@missing=$$(for d in $(BENCH_DEBS); do dpkg-query -W -f='$${Status}' $$d 2>/dev/null | grep -q '^install ok installed$$' || echo $$d; done); \
-	if [ -n "$$missing" ]; then \
-		sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
-		$$sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq $$missing >/dev/null; \
-	fi
+	scripts/bench-deps.sh
 	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done

@@ -243,6 +243,8 @@ def _out_cases():
     cases["Resampler.execute"] = (lambda _: resample.Resampler(1.0), c64, 65536, lambda o, out: o.execute(x64, out=out))
     cases["Resampler.execute_ctrl"] = (lambda _: resample.Resampler(1.0), c64, 65536,
                                        lambda o, out: o.execute_ctrl(x64, np.zeros(16), out=out))
+    cases["FIR.execute"] = (lambda _: resample.FIR(np.ones(4, np.float32)), c64, 16, lambda o, out: o.execute(x64, out=out))
+    cases["_SynthEngine.steps"] = (lambda _: wfm._SynthEngine(), c64, 16, lambda o, out: o.steps(16, out=out))
     cases["PN.generate"] = (lambda _: wfm.PN(length=7, seed=1), np.dtype(np.uint8), 8, lambda o, out: o.generate(8, out=out))
     cases["Gold.generate"] = (lambda _: wfm.Gold(), np.dtype(np.uint8), 8, lambda o, out: o.generate(8, out=out))
     cases["Reader.read"] = (_blue_reader, c64, 4, lambda o, out: o.read(4, out=out))

@@ -779,3 +779,69 @@ def test_a_non_finite_input_leaves_the_window(rng, T, rate):
     assert y.size == expect.size
     np.testing.assert_array_equal(np.isfinite(y), np.isfinite(expect))
     assert np.isfinite(y[-50:]).all() and not np.isfinite(y).all()
+
+
+# ---------------------------------------------------------------------------
+# resample.FIR: the filter core as a stream type
+
+
+def _fir_runner(taps, n=3000):
+    x = crandn(np.random.default_rng(11), n)
+
+    def run(obj, a, b):
+        return obj.execute(x[a:b])
+
+    return (lambda: resample.FIR(taps)), run, x
+
+
+@pytest.mark.parametrize("ntaps", [1, 2, 64, 131])
+@pytest.mark.parametrize("kind", ["real", "complex"])
+def test_fir_type_is_lfilter_in_chunks(rng, ntaps, kind):
+    signal = pytest.importorskip("scipy.signal")
+    taps = rng.standard_normal(ntaps).astype(np.float32)
+    if kind == "complex":
+        taps = (taps + 1j * rng.standard_normal(ntaps)).astype(np.complex64)
+    make, run, x = _fir_runner(taps)
+    whole = run(make(), 0, x.size)
+    assert whole.dtype == np.complex64 and whole.shape == x.shape
+    ref = signal.lfilter(taps.astype(np.complex128), [1.0], x.astype(np.complex128))
+    scale = np.sqrt(np.sum(np.abs(taps.astype(np.complex128)) ** 2))
+    np.testing.assert_allclose(whole, ref, rtol=0, atol=2e-5 * scale * 8)
+    cuts = sorted({0, 1, ntaps - 1, ntaps, 1000, 1001, 3000})
+    check_chunked_equals_whole(make, lambda o: run(o, 0, x.size),
+                               lambda o: [run(o, a, b) for a, b in zip(cuts[:-1], cuts[1:])])
+    check_state_roundtrip(make, lambda o: run(o, 0, 500))
+    check_blob_refusals(make, lambda o: run(o, 500, 700))
+    f = make()
+    assert f.num_taps == ntaps and f.state_bytes() == (16 if ntaps < 2 else 8 * ntaps + 8)
+    check_destroyed(f, [lambda o: o.execute(x[:3]), lambda o: o.reset(), lambda o: o.get_state(),
+                        lambda o: o.set_state(b""), lambda o: o.state_bytes(), lambda o: o.num_taps,
+                        lambda o: o.execute_max_out()])
+
+
+def test_fir_type_out_and_arguments(rng):
+    taps = rng.standard_normal(9).astype(np.float32)
+    x = crandn(rng, 100)
+    expect = resample.FIR(taps).execute(x)
+    f = resample.FIR(taps)
+    buf = np.zeros((5, 25), np.complex64)
+    y = f.execute(x[:40], out=buf)
+    assert y.shape == (40,) and y.base is buf and np.shares_memory(y, buf)
+    with pytest.raises(ValueError, match=r"^out has 59 elements, need >= 60$"):
+        f.execute(x[40:], out=np.zeros(59, np.complex64))
+    with pytest.raises(TypeError, match="^out must be a writable, C-contiguous ndarray of the output dtype$"):
+        f.execute(x[40:], out=np.zeros(60, np.complex128))
+    # In place: out is the input's own array.
+    rest = x[40:].copy()
+    f.execute(rest, out=rest)
+    np.testing.assert_array_equal(np.concatenate([y, rest]), expect)
+    assert f.execute(np.zeros(0, np.complex64)).shape == (0,) and f.execute_max_out() == 0
+    # Any array-like taps; complex kind makes a complex filter.
+    np.testing.assert_array_equal(resample.FIR(list(taps)).execute(x), expect)
+    assert resample.FIR([1, 1j]).execute([1, 0, 0]).tolist() == [1, 1j, 0]
+    for bad, exc in (([], MemoryError), (np.ones(3), TypeError), ([[1, 2]], None)):
+        if exc is None:  # any shape: the taps are its elements
+            assert resample.FIR(bad).num_taps == 2
+            continue
+        with pytest.raises(exc):
+            resample.FIR(bad)

@@ -13,11 +13,9 @@ import sys
 import numpy as np
 import pytest
 
-from kolvane import resample, spectral, wfm
+from kolvane import ddc, resample, spectral, wfm
 
-from test_fir_resampler import Fir
-
-MODULES = {"resample": resample, "spectral": spectral, "wfm": wfm}
+MODULES = {"ddc": ddc, "resample": resample, "spectral": spectral, "wfm": wfm}
 
 
 def level(module):
@@ -27,8 +25,9 @@ def level(module):
 
 
 def kernel_outputs():
-    """Outputs of every kernel with two forms, over shapes that reach their
-    vector bodies, tails and odd lengths."""
+    """Outputs of every kernel with two forms (FIR, resampler, PSD loops and
+    trace folds, oscillator and held-symbol and input mixing), over shapes that reach
+    their vector bodies, tails and odd lengths."""
     rng = np.random.default_rng(99)
     x = (rng.standard_normal(5003) + 1j * rng.standard_normal(5003)).astype(np.complex64)
     res = {}
@@ -37,9 +36,8 @@ def kernel_outputs():
             h = rng.standard_normal(nt).astype(np.float32)
             if kind == "complex":
                 h = (h + 1j * rng.standard_normal(nt)).astype(np.complex64)
-            f = Fir(h)
-            res[f"fir-{kind}-{nt}"] = np.concatenate([f(x[:77]), f(x[77:])])
-            f.close()
+            f = resample.FIR(h)
+            res[f"fir-{kind}-{nt}"] = np.concatenate([f.execute(x[:77]), f.execute(x[77:])])
     for rate, T in ((1.5, None), (147 / 160, None), (3.0, 1), (0.7, 2), (2.2, 5), (0.45, 33), (1.3, 40)):
         bank = None if T is None else rng.standard_normal((16, T)).astype(np.float32)
         r = resample.Resampler(rate=rate, bank=bank)
@@ -50,12 +48,24 @@ def kernel_outputs():
         p.accumulate(x)
         p.accumulate_real(x.real.copy())
         res[f"psd-{mode}"] = p.power_twosided()
+    for snr in (100.0, 20.0):
+        e = wfm._SynthEngine(type="tone", fs=1e6, freq=-4321.0, snr=snr, seed=5)
+        e.set_cur_re(0.3)
+        e.set_cur_im(-0.7)
+        res[f"synth-tone-{snr}"] = e.steps(3003)
     e = wfm._SynthEngine(type="qpsk", sps=8, snr=12.0, freq=1234.0, seed=5)
     e.set_rrc(wfm.rrc_taps(0.35, 8, 6))
     res["synth-poly"] = e.steps(3000)
     e = wfm._SynthEngine(type="bpsk", sps=6, snr=12.0, freq=-777.0, seed=5)
     e.set_rrc(wfm.rrc_taps(0.35, 6, 6))
     res["synth-fir"] = e.steps(3000)
+    # The down-converters' mixer (input times oscillator) with and without a
+    # frequency deviation, block and one-sample forms.
+    d = ddc.DDC(norm_freq=0.0123, rate=0.8)
+    res["ddc"] = np.concatenate([d.execute(x[:4001]), d.execute_ctrl(x[4001:], 0.0, -0.031),
+                                 *[d.execute_ctrl_push(v, 0.0, 0.2) for v in x[:40]]])
+    r = ddc.Ddcr(norm_freq=-0.2, rate=0.2)
+    res["ddcr"] = r.execute(x.real.copy())
     return res
 
 

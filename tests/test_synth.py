@@ -184,6 +184,69 @@ def test_noise_type_is_the_noise_source():
         bp.assert_same(x, C.awgn_generate(h, 5000)[0])
 
 
+def table_carrier(norm_freq, n):
+    """The oscillator's samples read straight from its exported table."""
+    lut = np.ctypeslib.as_array((C.ctypes.c_float * 65536).in_dll(C.lib, "lo_sin_lut"))
+    with C.Handle(C.lo_create(norm_freq), C.lo_destroy) as h:
+        inc = C.lo_get_phase_inc(h)
+    idx = ((np.arange(n, dtype=np.uint64) * np.uint64(inc)) % (1 << 32)) >> np.uint64(16)
+    return lut[(idx + 16384) & 0xFFFF], lut[idx]
+
+
+@pytest.mark.parametrize(
+    "type_,freq,snr,cur",
+    [("tone", 1234.5, 100.0, None), ("tone", -3e5, 20.0, None), ("tone", 777.0, 15.0, (0.3, -0.7)),
+     ("tone", 0.0, 10.0, (0.3, -0.7)), ("tone", 0.0, 100.0, (-0.0, 0.0)), ("tone", 5e4, 100.0, (-0.0, 0.0)),
+     ("noise", 0.0, 100.0, None), ("noise", 0.0, 100.0, (0.5, 2.0))],
+)
+def test_held_symbol_output_is_the_sum_of_its_parts(type_, freq, snr, cur):
+    # Held symbols take a path of their own; its bits are those of the general
+    # sum ((sr*cr - si*ci) + wr, (sr*ci + si*cr) + wi) in single precision.
+    n = 5003
+    e = S(type=type_, fs=1e6, freq=freq, snr=snr, seed=21)
+    sr, si = (1.0, 0.0) if type_ == "tone" else (0.0, 0.0)
+    if cur is not None:
+        e.set_cur_re(cur[0])
+        e.set_cur_im(cur[1])
+        sr, si = cur
+    got = np.concatenate([e.steps(1), e.steps(2047), e.steps(n - 2048)])
+    kind = {"tone": 0, "noise": 1}[type_]
+    with C.synth(kind, seed=21, fs=1e6, freq=freq, snr=snr) as h:
+        w = C.synth_steps(h, n, noise_only=True)
+    if type_ == "tone" and freq != 0.0:
+        cr, ci = table_carrier(freq / 1e6, n)
+    else:
+        cr, ci = np.ones(n, np.float32), np.zeros(n, np.float32)
+    sr, si = np.float32(sr), np.float32(si)
+    expect = np.empty(n, np.complex64)
+    expect.real = (sr * cr - si * ci) + w.real
+    expect.imag = (sr * ci + si * cr) + w.imag
+    assert got.tobytes() == expect.tobytes()
+
+
+def test_steps_into_out():
+    def make():
+        return S(type="qpsk", sps=4, snr=10.0, freq=100.0, seed=2)
+
+    e, expect = make(), make().steps(40)
+    buf = np.full((4, 8), 7, np.complex64)  # any shape, C-contiguous
+    r = e.steps(10, out=buf)
+    assert r.shape == (10,) and r.base is buf and buf.shape == (4, 8)
+    bp.assert_same(r, expect[:10])
+    assert (buf.ravel()[10:] == 7).all()
+    ro = np.zeros(10, np.complex64)
+    ro.flags.writeable = False
+    for bad in (np.zeros(10, np.complex128), np.zeros(20, np.complex64)[::2], ro, bytearray(80)):
+        with pytest.raises(TypeError, match="^out must be a writable, C-contiguous ndarray of the output dtype$"):
+            e.steps(10, out=bad)
+    with pytest.raises(ValueError, match=r"^out has 9 elements, need >= 10$"):
+        e.steps(10, out=np.zeros(9, np.complex64))
+    with pytest.raises(TypeError):
+        e.steps(n=3)
+    # Refused calls produced nothing: the stream goes on where it was.
+    bp.assert_same(e.steps(30, np.empty(30, np.complex64)), expect[10:])
+
+
 @pytest.mark.parametrize("lfsr", ["galois", "fibonacci"])
 def test_bpsk_holds_pn_chips(lfsr):
     e = S(type="bpsk", sps=8, lfsr=lfsr, seed=0)

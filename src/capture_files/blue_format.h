@@ -96,9 +96,6 @@ static const wfm_capture_type WFM_CAPTURE_TYPES[WFM_CAP_COUNT] = {
     {"i8", {'S', 'B'}, 1, 0, 1, 1},
 };
 
-/* Integer full scale by element kind (0 for the float kinds): 2^(n-1) - 1, never 2^(n-1). */
-static const double WFM_FULL_SCALE[5] = {0.0, 0.0, 2147483647.0, 32767.0, 127.0};
-
 /* Capture index from BLUE format letters, or -1 when the pair is not accepted
  * (mode must be 'C' or 'S', element one of 'F','D','L','I','B'). */
 static inline int wfm_capture_index_from_format(char mode, char elem) {

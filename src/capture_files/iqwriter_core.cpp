@@ -182,7 +182,7 @@ size_t write_csv(iqwriter *w, const float *iq, size_t n) {
                 k = t.is_complex ? std::snprintf(p + len, kLineMax, "%0.17g,%0.17g\n", double(i), double(q))
                                  : std::snprintf(p + len, kLineMax, "%0.17g\n", double(i));
             } else {
-                const double full = WFM_FULL_SCALE[kind];
+                const double full = sx::codec::wire_info(w->stype).full_scale;
                 const long a = sx::codec::quantise(i, full), b = sx::codec::quantise(q, full);
                 k = t.is_complex ? std::snprintf(p + len, kLineMax, "%ld,%ld\n", a, b)
                                  : std::snprintf(p + len, kLineMax, "%ld\n", a);

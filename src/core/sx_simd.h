@@ -2,9 +2,9 @@
 // path. Each such kernel is built twice from one source: a portable form
 // (baseline x86-64) and an AVX2 form, and both give exactly the same bits (the
 // same operations on the same lanes in the same order, no fused multiply-add).
-// The processor is asked once per module; KOLVANE_SIMD=generic in the
-// environment when the module loads forces the portable forms, so the path an
-// AVX2 machine never takes can be tested on one.
+// The processor is asked once per module, at its first kernel call;
+// KOLVANE_SIMD=generic in the environment by then forces the portable forms,
+// so the path an AVX2 machine never takes can be tested on one.
 #pragma once
 #include "core/sx_status.h"
 

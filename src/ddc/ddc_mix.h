@@ -31,7 +31,7 @@ inline bool beyond_limit(double rate, size_t n, double rate_ctrl) {
 // y = x times the oscillator, n samples; the phase advances by phase_inc +
 // extra per sample (extra: a frequency deviation for this call only).
 inline void mix(lo *l, uint32_t extra, const cf32_t *x, cf32_t *y, size_t n) {
-    lo_mix(l, extra, reinterpret_cast<const float *>(x), reinterpret_cast<float *>(y), n);
+    lo_mix_input(l, extra, reinterpret_cast<const float *>(x), reinterpret_cast<float *>(y), n);
 }
 
 }  // namespace sx::ddc

@@ -267,14 +267,15 @@ inline __attribute__((always_inline)) cf32_t dot(const resamp_t *r, const float 
     return {h[0] + h[2], h[1] + h[3]};
 }
 
-// One complex sample in all four lane pairs: a single 64-bit broadcast.
+// One complex sample in all four lane pairs, built in registers in both forms
+// (a broadcast written otherwise goes through the stack in the portable one).
 typedef double v2d __attribute__((vector_size(16)));
-typedef double v4d __attribute__((vector_size(32)));
-inline __attribute__((always_inline)) v4d broadcast_sample(const cf32_t *x) {
+inline __attribute__((always_inline)) v8f broadcast_sample(const cf32_t *x) {
     double d;
     std::memcpy(&d, x, sizeof d);
-    const v2d t = {d, 0.0};
-    return __builtin_shufflevector(t, t, 0, 0, 0, 0);
+    const v2d t = {d, d};
+    const v4f h = (v4f)t;
+    return __builtin_shufflevector(h, h, 0, 1, 2, 3, 0, 1, 2, 3);
 }
 
 // Stages m inputs below pos, newest lowest: line[pos - 1 - i] = in[i].
@@ -319,31 +320,32 @@ inline __attribute__((always_inline)) size_t interp_loop(resamp_t *r, const cf32
 // the accumulators D of the output period in progress with the branch of its
 // own instant; an output completes at every wrap, when E (the partial sums of
 // the periods before) moves up one tap and takes D in: out = E'[T - 1] with
-// E'[k] = E[k - 1] + D[k] (E[-1] = 0), then D = 0. NV as in dot().
-template <size_t NV>
+// E'[k] = E[k - 1] + D[k] (E[-1] = 0), then D = 0. NV as in dot(); with NV
+// fixed D lives in registers for the whole call, and E too when ERegs (the
+// portable form has half the register width, and keeps a long E in memory).
+template <size_t NV, bool ERegs>
 inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_t *in, size_t n_in, cf32_t *out,
                                                         size_t out_cap) {
     constexpr size_t kRegs = NV ? NV : 1;
+    constexpr bool kE = NV > 0 && ERegs;
     const size_t nv = NV ? NV : r->nv;
     const size_t T = r->T;
     const uint32_t step = r->step;
     const float rf = static_cast<float>(r->rate);
     const v8f rate = {rf, rf, rf, rf, rf, rf, rf, rf};
-    // With NV fixed the accumulators live in registers for the whole call.
     v8f dreg[kRegs], ereg[kRegs];
     v8f *D = NV ? dreg : reinterpret_cast<v8f *>(r->D.data());
-    v8f *E = NV ? ereg : reinterpret_cast<v8f *>(r->E.data());
+    v8f *E = kE ? ereg : reinterpret_cast<v8f *>(r->E.data());
     if constexpr (NV > 0)
-        for (size_t v = 0; v < NV; ++v) {
-            dreg[v] = load8(r->D.data() + 8 * v);
-            ereg[v] = load8(r->E.data() + 8 * v);
-        }
+        for (size_t v = 0; v < NV; ++v) dreg[v] = load8(r->D.data() + 8 * v);
+    if constexpr (kE)
+        for (size_t v = 0; v < NV; ++v) ereg[v] = load8(r->E.data() + 8 * v);
     // The output is lane pair T - 1 of E', in its last vector.
     const size_t ol = 2 * ((T - 1) % 4);
     uint32_t ph = r->phase;
     size_t m = 0;
     for (size_t i = 0; i < n_in && m < out_cap; ++i) {
-        const v8f xs = (v8f)broadcast_sample(in + i) * rate;
+        const v8f xs = broadcast_sample(in + i) * rate;
         const float *__restrict b = r->branch(ph);
         for (size_t v = 0; v < nv; ++v) D[v] += load8(b + 8 * v) * xs;
         const uint32_t nx = ph + step;
@@ -361,12 +363,49 @@ inline __attribute__((always_inline)) size_t decim_loop(resamp_t *r, const cf32_
         ph = nx;
     }
     if constexpr (NV > 0)
-        for (size_t v = 0; v < NV; ++v) {
-            store8(r->D.data() + 8 * v, dreg[v]);
-            store8(r->E.data() + 8 * v, ereg[v]);
-        }
+        for (size_t v = 0; v < NV; ++v) store8(r->D.data() + 8 * v, dreg[v]);
+    if constexpr (kE)
+        for (size_t v = 0; v < NV; ++v) store8(r->E.data() + 8 * v, ereg[v]);
     r->phase = ph;
     return m;
+}
+
+// Control form, input by input: with the effective ratio rate + ctrl[i], the
+// outputs owed before input i are written (over the window as it stands), then
+// the input is pushed. Outputs that find out full stay owed (ctrl_pending 0 on
+// the next call) and the input is pushed anyway, counted in ctrl_backlog so a
+// later input is not pushed twice. Inputs are taken while out has room, and
+// the first `must` of them in any case. NV as in dot().
+template <size_t NV>
+inline __attribute__((always_inline)) size_t ctrl_loop(resamp_t *r, const cf32_t *in, const double *ctrl, size_t n,
+                                                       cf32_t *out, size_t out_cap, size_t must) {
+    size_t w = 0;
+    for (size_t i = 0; i < n && (i < must || w < out_cap); ++i) {
+        const CtrlStep cs = ctrl_step(r->rate + ctrl[i]);
+        bool owed = false;  // out filled up while outputs were still due before this input
+        for (;;) {
+            while (r->ctrl_pending == 0 && w < out_cap) {
+                out[w++] = dot<NV>(r, r->branch(r->ctrl_phase), r->window(r->pos));
+                const uint32_t nx = r->ctrl_phase + cs.fstep;
+                r->ctrl_pending = cs.adv + (nx < r->ctrl_phase ? 1u : 0u);
+                r->ctrl_phase = nx;
+            }
+            if (r->ctrl_pending == 0) {
+                owed = true;
+                break;
+            }
+            --r->ctrl_pending;
+            if (r->ctrl_backlog == 0) break;
+            --r->ctrl_backlog;
+            if (w >= out_cap) {
+                owed = true;
+                break;
+            }
+        }
+        r->push(in[i]);
+        if (owed && r->ctrl_backlog < kMaxCtrlBacklog) ++r->ctrl_backlog;
+    }
+    return w;
 }
 
 // Every form in both builds, specialised for branches of up to kMaxRegVectors
@@ -380,10 +419,18 @@ template <size_t NV> struct Forms {
         return interp_loop<NV>(r, in, n, out, cap, used);
     }
     static size_t decim_generic(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
-        return decim_loop<NV>(r, in, n, out, cap);
+        return decim_loop<NV, (NV <= 3)>(r, in, n, out, cap);
     }
     SX_TARGET_AVX2 static size_t decim_avx2(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
-        return decim_loop<NV>(r, in, n, out, cap);
+        return decim_loop<NV, true>(r, in, n, out, cap);
+    }
+    static size_t ctrl_generic(resamp_t *r, const cf32_t *in, const double *ctrl, size_t n, cf32_t *out,
+                               size_t cap, size_t must) {
+        return ctrl_loop<NV>(r, in, ctrl, n, out, cap, must);
+    }
+    SX_TARGET_AVX2 static size_t ctrl_avx2(resamp_t *r, const cf32_t *in, const double *ctrl, size_t n, cf32_t *out,
+                                           size_t cap, size_t must) {
+        return ctrl_loop<NV>(r, in, ctrl, n, out, cap, must);
     }
     static cf32_t dot_generic(const resamp_t *r, uint32_t acc) { return dot<NV>(r, r->branch(acc), r->window(r->pos)); }
     SX_TARGET_AVX2 static cf32_t dot_avx2(const resamp_t *r, uint32_t acc) {
@@ -421,7 +468,15 @@ size_t decim(resamp_t *r, const cf32_t *in, size_t n, cf32_t *out, size_t cap) {
     });
 }
 
-// The control form's kernel over the current window.
+size_t ctrl(resamp_t *r, const cf32_t *in, const double *c, size_t n, cf32_t *out, size_t cap, size_t must) {
+    const bool avx2 = sx::simd::avx2();
+    return dispatch(r, [&]<size_t NV>() {
+        return avx2 ? Forms<NV>::ctrl_avx2(r, in, c, n, out, cap, must)
+                    : Forms<NV>::ctrl_generic(r, in, c, n, out, cap, must);
+    });
+}
+
+// The interpolating kernel over the current window, at accumulator acc.
 cf32_t kernel_any(const resamp_t *r, uint32_t acc) {
     const bool avx2 = sx::simd::avx2();
     return dispatch(r, [&]<size_t NV>() {
@@ -611,40 +666,13 @@ size_t resamp_interp_fill(resamp_t *r, const cf32_t *in, cf32_t *out, size_t n_o
 
 size_t resamp_execute_ctrl_push(resamp_t *r, cf32_t *out, size_t out_cap, cf32_t x, double ctrl) {
     if (r == nullptr || (out == nullptr && out_cap > 0)) return 0;
-    const CtrlStep cs = ctrl_step(r->rate + ctrl);
-    size_t w = 0;
-    // Pushed anyway when out is full; the outputs still owed are computed at
-    // the next call over the ring as it then stands.
-    auto full = [&] {
-        r->push(x);
-        if (r->ctrl_backlog < kMaxCtrlBacklog) ++r->ctrl_backlog;
-        return w;
-    };
-    for (;;) {
-        while (r->ctrl_pending == 0) {
-            if (w >= out_cap) return full();
-            out[w++] = kernel_any(r, r->ctrl_phase);
-            const uint32_t nx = r->ctrl_phase + cs.fstep;
-            const uint32_t wrapped = nx < r->ctrl_phase ? 1u : 0u;
-            r->ctrl_phase = nx;
-            r->ctrl_pending = cs.adv + wrapped;
-        }
-        --r->ctrl_pending;
-        if (r->ctrl_backlog == 0) {
-            r->push(x);
-            return w;
-        }
-        --r->ctrl_backlog;
-        if (w >= out_cap) return full();
-    }
+    return ::ctrl(r, &x, &ctrl, 1, out, out_cap, 1);
 }
 
 size_t resamp_execute_ctrl(resamp_t *r, const cf32_t *in, const double *ctrl, size_t n, cf32_t *out,
                            size_t out_cap) {
     if (r == nullptr || in == nullptr || ctrl == nullptr) return 0;
-    size_t w = 0;
-    for (size_t i = 0; i < n && w < out_cap; ++i) w += resamp_execute_ctrl_push(r, out + w, out_cap - w, in[i], ctrl[i]);
-    return w;
+    return ::ctrl(r, in, ctrl, n, out, out_cap, 0);
 }
 
 size_t resamp_execute_ctrl_outputs(const resamp_t *r, const double *ctrl, size_t n, size_t limit) {

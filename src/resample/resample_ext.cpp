@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/sx_pyframe.h"
+#include "resample/fir_core.h"
 #include "resample/resamp_core.h"
 
 namespace py = sx::py;
@@ -187,6 +188,78 @@ PyTypeObject ResamplerType = py::make_type<ResamplerObj>(
     Resampler_methods, Resampler_getset, Resampler_init);
 
 // ----------------------------------------------------------------------------
+// FIR: direct-form filtering of a stream, state carried across calls
+
+using FirObj = py::Object<fir_t, fir_destroy>;
+using FirState = py::StateMethods<FirObj, fir_state_bytes, fir_get_state, fir_set_state>;
+
+int FIR_init(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"taps", nullptr};
+    PyObject *obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kw, "O", const_cast<char **>(kwlist), &obj)) return -1;
+    // Complex taps (an array or sequence of complex kind) make a complex filter.
+    PyObject *probe = PyArray_FROM_O(obj);
+    if (probe == nullptr) return -1;
+    const bool complex_taps = PyArray_ISCOMPLEX(reinterpret_cast<PyArrayObject *>(probe));
+    Py_DECREF(probe);
+    py::Input taps;
+    if (!taps.convert(obj, complex_taps ? NPY_COMPLEX64 : NPY_FLOAT32)) return -1;
+    if (complex_taps) return py::adopt<FirObj>(self, fir_create(taps.data<cf32_t>(), taps.size()), "fir_create");
+    return py::adopt<FirObj>(self, fir_create_real(taps.data<float>(), taps.size()), "fir_create_real");
+}
+
+PyObject *FIR_execute_py(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"x", "out", nullptr};
+    py::Input x;
+    PyObject *out = nullptr;
+    py::Call<FirObj> c(self);
+    auto *h = c.args(args, kw, "O&|O", kwlist, py::convert_input<NPY_COMPLEX64>, &x, &out);
+    if (h == nullptr) return nullptr;
+    const size_t n = x.size();
+    py::Output res;
+    if (!res.prepare(out, NPY_COMPLEX64, py::out_len(fir_execute_max_out(h), n))) return nullptr;
+    // The core filters in place too, so out may share memory with x.
+    const auto *xin = x.data<cf32_t>();
+    auto *y = res.data<cf32_t>();
+    if (n > 0 && c.run(n, [&] { return fir_execute(h, xin, n, y); }) != n) {
+        PyErr_SetString(PyExc_MemoryError, "fir_execute could not grow its work buffer");
+        return nullptr;
+    }
+    return res.finish(n);
+}
+
+PyMethodDef FIR_methods[] = {
+    py::method_kw("execute", FIR_execute_py,
+                  "execute(x, out=None)\n--\n\n"
+                  "Filter a block of complex64 samples: y[i] = sum_j taps[j] * x[i - j], the history\n"
+                  "carried across calls (as scipy.signal.lfilter(taps, 1, x) over the whole stream).\n"
+                  "out, if given, must hold len(x) elements and may be x itself."),
+    py::m_size<FirObj, fir_execute_max_out>("execute_max_out",
+                                            "execute_max_out()\n--\n\n0: one output per input."),
+    py::m_reset<FirObj, fir_reset>("reset()\n--\n\nClear the history (the last num_taps - 1 inputs)."),
+    FirState::state_bytes(),
+    FirState::get_state(),
+    FirState::set_state(),
+    py::m_destroy<FirObj>(),
+    py::m_enter<FirObj>(),
+    py::m_exit<FirObj>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef FIR_getset[] = {
+    py::prop<FirObj, fir_get_num_taps, py::U64>("num_taps", "Number of taps."),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject FIRType = py::make_type<FirObj>(
+    "resample.FIR",
+    "FIR(taps)\n--\n\n"
+    "Direct-form FIR filter for complex64 streams. taps: float32 (real filter) or complex64\n"
+    "(complex filter) values, at least one; taps[0] meets the newest sample. Products are\n"
+    "rounded to single precision and summed from tap 0 on.",
+    FIR_methods, FIR_getset, FIR_init);
+
+// ----------------------------------------------------------------------------
 // Module functions
 
 PyObject *m_kaiser_beta(PyObject *, PyObject *args, PyObject *kw) {
@@ -231,5 +304,6 @@ PyMODINIT_FUNC PyInit_resample(void) {
     // HalfbandDecimatorR2C, HalfbandDecimatorQ15; the others join as they exist.
     return py::make_module(&module_def, {
                                             {"Resampler", &ResamplerType},
+                                            {"FIR", &FIRType},
                                         });
 }

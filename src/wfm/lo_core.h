@@ -45,11 +45,11 @@ SX_API size_t lo_steps_ctrl(lo *l, const double *ctrl, size_t n, float *out, siz
 SX_API size_t lo_steps_ctrl_max_out(const lo *l);
 /* Mixer: out[i] = in[i] * (the value lo_steps would give for sample i), n
  * interleaved f32 pairs, the complex product in single precision with each
- * product rounded before the sums (one sample or a block give the same bits).
- * The phase advances by phase_inc + extra_inc per sample (extra_inc: a
- * deviation for this call only, see sx::lo_increment). in and out must not
- * overlap. */
-SX_API void lo_mix(lo *l, uint32_t extra_inc, const float *in, float *out, size_t n);
+ * product rounded before the sums (one sample or a block, either instruction
+ * set, give the same bits). The phase advances by phase_inc + extra_inc per
+ * sample (extra_inc: a deviation for this call only, see sx::lo_increment).
+ * in and out must not overlap. */
+SX_API void lo_mix_input(lo *l, uint32_t extra_inc, const float *in, float *out, size_t n);
 
 #ifdef __cplusplus
 }
@@ -63,5 +63,9 @@ bool lo_state_valid(const lo *l, const uint8_t *blob);
 void lo_state_apply(lo *l, const uint8_t *blob);
 // Phase increment for a frequency [cycles/sample]; 0 for NaN or infinity.
 uint32_t lo_increment(double norm_freq);
+// The next n oscillator samples c mixed with a held symbol s plus noise w (n
+// interleaved pairs; null for none, which adds +0): out = ((sr*cr - si*ci) + wr,
+// (sr*ci + si*cr) + wi), the synthesis engine's output sample. Returns n.
+size_t lo_mix(lo *l, size_t n, float sr, float si, const float *w, float *out);
 }  // namespace sx
 #endif

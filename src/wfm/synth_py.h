@@ -58,17 +58,19 @@ inline PyObject *step(PyObject *self, PyObject *) {
     return PyComplex_FromDoubles(v[0], v[1]);
 }
 
-inline PyObject *steps(PyObject *self, PyObject *args) {
+inline PyObject *steps(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"", "out", nullptr};
     size_t n = 1;
+    PyObject *out = nullptr;
     py::Call<SynthObj> c(self);
-    auto *h = c.positional(args, "|O&:steps", py::to_size, &n);
+    auto *h = c.args(args, kw, "|O&O:steps", kwlist, py::to_size, &n, &out);
     if (h == nullptr) return nullptr;
     if (!py::count_ok(n, "steps: n")) return nullptr;
-    PyObject *out = py::new_array(NPY_COMPLEX64, n);
-    if (out == nullptr) return nullptr;
-    float *y = py::array_data<float>(out);
+    py::Output res;
+    if (!res.prepare(out, NPY_COMPLEX64, n)) return nullptr;
+    float *y = res.data<float>();
     c.run(n, [&] { wfm_synth_steps(h, y, n); });
-    return out;
+    return res.finish(n);
 }
 
 // Refuses a configuration setter on an engine of another waveform type: the
@@ -173,9 +175,11 @@ inline PyMethodDef methods[] = {
     py::m_reset<SynthObj, wfm_synth_reset>(
         "reset()\n--\n\nBack to sample 0: positions, held symbol, filter, oscillator, noise and PN restart."),
     py::method_noargs("step", step, "step()\n--\n\nThe next sample as a complex."),
-    py::method_varargs("steps", steps,
-                       "steps(n=1, /)\n--\n\nThe next n samples as a new complex64 array (equal to n step() calls;\n"
-                       "the first block of a chirp fixes its sweep length to n). n above 2**28 raises ValueError."),
+    py::method_kw("steps", steps,
+                  "steps(n=1, /, out=None)\n--\n\nThe next n samples as a complex64 array (equal to n step() calls;\n"
+                  "the first block of a chirp fixes its sweep length to n). n above 2**28 raises ValueError.\n"
+                  "With out (a writable, C-contiguous complex64 array of at least n elements) the\n"
+                  "samples are written there and a view of the n written is returned."),
     py::method_o("set_rrc", set_array<NPY_FLOAT32, wfm_synth_set_rrc, kSetRrc, UINT32_MAX>,
                  "set_rrc(taps, /)\n--\n\nPulse shaping with real taps (scaled by sqrt(sps)): polyphase for a\n"
                  "power-of-two sps, zero-stuffed FIR otherwise. Ignored by tone, noise and chirp."),

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/sx_aligned.h"
 #include "core/sx_state.h"
 #include "resample/fir_core.h"
 #include "resample/resamp_core.h"
@@ -92,7 +93,7 @@ struct wfm_synth {
     // psk[k][raw bits]: the k-bit constellation with Gray decoding folded in.
     Sym psk[4][8] = {};
     // Per-chunk scratch, interleaved complex.
-    std::unique_ptr<float[]> sym_buf, car_buf, noise_buf;
+    sx::AlignedBuf<float> sym_buf, car_buf, noise_buf;
 };
 
 namespace {
@@ -301,12 +302,52 @@ void noise_chunk(wfm_synth *e, float *out, size_t m) {
         std::fill(out, out + 2 * m, 0.0f);
 }
 
+// A held symbol s (the types whose symbol never changes) needs no symbol pass:
+// on the oscillator's carrier the oscillator mixes it in as it runs, and on the
+// plain carrier 1 + 0j every product is one constant. Without noise nothing
+// is added but +0, as the general sum does: the bits of the general path in
+// produce(). False for a chirp, whose carrier only that path computes.
+bool produce_held(wfm_synth *e, float *o, size_t m) {
+    const float sr = e->cur_re, si = e->cur_im;
+    if (e->osc) {
+        const float *w = nullptr;
+        if (e->noise) {
+            awgn_generate(e->noise.get(), m, e->noise_buf.get(), m);
+            w = e->noise_buf.get();
+        }
+        sx::lo_mix(e->osc.get(), m, sr, si, w, o);
+        return true;
+    }
+    if (e->wtype == WFM_SYNTH_CHIRP) return false;
+    const float one = 1.0f, zero = 0.0f;
+    const float pr = sr * one - si * zero, pi = sr * zero + si * one;
+    if (e->noise) {
+        awgn_generate(e->noise.get(), m, o, m);
+        for (size_t i = 0; i < m; ++i) {
+            o[2 * i] = pr + o[2 * i];
+            o[2 * i + 1] = pi + o[2 * i + 1];
+        }
+    } else {
+        const float qr = pr + 0.0f, qi = pi + 0.0f;
+        for (size_t i = 0; i < m; ++i) {
+            o[2 * i] = qr;
+            o[2 * i + 1] = qi;
+        }
+    }
+    return true;
+}
+
 void produce(wfm_synth *e, float *out, size_t n) {
     float *s = e->sym_buf.get();
     float *c = e->car_buf.get();
     float *w = e->noise_buf.get();
+    const bool held = is_constant_type(e->wtype);
     for (size_t done = 0; done < n;) {
         const size_t m = std::min(kChunk, n - done);
+        if (held && produce_held(e, out + 2 * done, m)) {
+            done += m;
+            continue;
+        }
         noise_chunk(e, w, m);
         carrier_chunk(e, c, m);
         symbols_chunk(e, s, m);
@@ -359,9 +400,9 @@ wfm_synth *wfm_synth_create(int type, int snr_mode, uint32_t seed, int sps, int 
         e->lfsr = lfsr == 1 ? 1 : 0;
         if (starts_at_one(e->wtype)) e->cur_re = 1.0f;
         build_psk(e.get());
-        e->sym_buf.reset(new float[2 * kChunk]);
-        e->car_buf.reset(new float[2 * kChunk]);
-        e->noise_buf.reset(new float[2 * kChunk]);
+        if (!e->sym_buf.allocate(2 * kChunk) || !e->car_buf.allocate(2 * kChunk) ||
+            !e->noise_buf.allocate(2 * kChunk))
+            return nullptr;
 
         if (type != WFM_SYNTH_NOISE && type != WFM_SYNTH_CHIRP && freq != 0.0) {
             e->osc.reset(lo_create(e->norm_freq));

@@ -1,0 +1,99 @@
+"""C peers for the kernel benchmarks, reached through ctypes: liquid-dsp
+(resamp_crcf, firfilt_crcf) and VOLK (the complex rotator). `make bench`
+installs both from Debian (scripts/bench-deps.sh); a missing library gives
+None, and the benchmark says so instead of failing."""
+
+import ctypes as C
+import ctypes.util
+
+import numpy as np
+
+P = C.c_void_p
+U = C.c_uint
+
+
+def _load(name):
+    path = ctypes.util.find_library(name)
+    if path is None:
+        return None
+    try:
+        return C.CDLL(path)
+    except OSError:
+        return None
+
+
+class LV32fc(C.Structure):
+    """VOLK's lv_32fc_t (a complex float): passed by value like a pair of floats."""
+
+    _fields_ = [("re", C.c_float), ("im", C.c_float)]
+
+
+def ptr(a):
+    return a.ctypes.data_as(P)
+
+
+class Liquid:
+    """liquid-dsp's arbitrary resampler and FIR filter on complex64 data."""
+
+    def __init__(self):
+        lib = _load("liquid")
+        self.ok = lib is not None
+        if not self.ok:
+            return
+        self.lib = lib
+        lib.resamp_crcf_create.restype = P
+        lib.resamp_crcf_create.argtypes = [C.c_float, U, C.c_float, C.c_float, U]
+        lib.resamp_crcf_execute_block.argtypes = [P, P, U, P, C.POINTER(U)]
+        lib.resamp_crcf_reset.argtypes = [P]
+        lib.resamp_crcf_destroy.argtypes = [P]
+        lib.firfilt_crcf_create.restype = P
+        lib.firfilt_crcf_create.argtypes = [P, U]
+        lib.firfilt_crcf_execute_block.argtypes = [P, P, U, P]
+        lib.firfilt_crcf_destroy.argtypes = [P]
+
+    def resampler(self, rate, m, fc, atten=60.0, npfb=64):
+        """resamp_crcf with filter semi-length m (2m taps per branch)."""
+        lib = self.lib
+        q = lib.resamp_crcf_create(rate, m, fc, atten, npfb)
+        ny = U(0)
+
+        def run(x, y):
+            lib.resamp_crcf_execute_block(q, ptr(x), x.size, ptr(y), C.byref(ny))
+            return ny.value
+
+        return run, lambda: lib.resamp_crcf_reset(q), lambda: lib.resamp_crcf_destroy(q)
+
+    def firfilt(self, taps):
+        """firfilt_crcf over real float32 taps: run(x, y) filters x into y."""
+        h = np.ascontiguousarray(taps, np.float32)
+        q = self.lib.firfilt_crcf_create(ptr(h), h.size)
+        lib = self.lib
+
+        def run(x, y):
+            lib.firfilt_crcf_execute_block(q, ptr(x), x.size, ptr(y))
+
+        return run, lambda: lib.firfilt_crcf_destroy(q)
+
+
+class Volk:
+    """VOLK's dispatched complex rotator: y[i] = x[i] * phase, phase *= inc."""
+
+    def __init__(self):
+        lib = _load("volk")
+        self.ok = lib is not None
+        if not self.ok:
+            return
+        proto = C.CFUNCTYPE(None, P, P, LV32fc, C.POINTER(LV32fc), U)
+        # The dispatcher is a function pointer variable; it is filled on first use
+        # by the library's own initialiser, which runs when the library loads.
+        addr = C.c_void_p.in_dll(lib, "volk_32fc_s32fc_x2_rotator_32fc").value
+        self._rot = proto(addr)
+
+    def rotator(self, norm_freq):
+        inc = LV32fc(np.cos(2 * np.pi * norm_freq), np.sin(2 * np.pi * norm_freq))
+        phase = LV32fc(1.0, 0.0)
+
+        def run(x, y):
+            self._rot(ptr(y), ptr(x), inc, C.byref(phase), x.size)
+
+        return run
