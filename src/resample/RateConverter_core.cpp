@@ -115,6 +115,9 @@ struct RateConverter_t {
     int num_stages = 0;
     Stage st[3];
     sx::AlignedBuf<cf32_t> buf_a, buf_b;
+    sx::AlignedBuf<double> ctrl_buf;  // kChunk copies of the last block's ctrl
+    double ctrl_fill = 0.0;
+    bool ctrl_filled = false;
     int pulse = RC_PULSE_NONE;
     double beta = 0.0;
     size_t span = 0;
@@ -286,10 +289,19 @@ size_t execute_ctrl(RateConverter_t *c, const cf32_t *in, size_t n_in, cf32_t *o
     for (size_t base = 0; base < n_in; base += kChunk) {
         size_t m = std::min(kChunk, n_in - base);
         const cf32_t *p = run_leading(c, in + base, m);
-        for (size_t j = 0; j < m && written < out_cap; ++j) {
-            const cf32_t s = c->agc != nullptr ? agc_step(c->agc, p[j]) : p[j];
-            written += resamp_execute_ctrl_push(rs, out + written, out_cap - written, s, ctrl);
+        if (c->agc == nullptr) {
+            // The resampler's own loop over the block (the same pushes, one
+            // kernel dispatch per call).
+            if (c->ctrl_fill != ctrl || !c->ctrl_filled) {
+                std::fill(c->ctrl_buf.begin(), c->ctrl_buf.end(), ctrl);
+                c->ctrl_fill = ctrl;
+                c->ctrl_filled = true;
+            }
+            written += resamp_execute_ctrl(rs, p, c->ctrl_buf.data(), m, out + written, out_cap - written);
+            continue;
         }
+        for (size_t j = 0; j < m && written < out_cap; ++j)
+            written += resamp_execute_ctrl_push(rs, out + written, out_cap - written, agc_step(c->agc, p[j]), ctrl);
     }
     return written;
 }
@@ -363,7 +375,9 @@ RateConverter_t *RateConverter_create(int compensate, double rate) {
         auto c = std::make_unique<RateConverter_t>();
         c->rate = rate;
         c->compensate = compensate ? 1 : 0;
-        if (!c->buf_a.allocate(kChunk) || !c->buf_b.allocate(kChunk) || !build_stages(c.get())) return nullptr;
+        if (!c->buf_a.allocate(kChunk) || !c->buf_b.allocate(kChunk) || !c->ctrl_buf.allocate(kChunk) ||
+            !build_stages(c.get()))
+            return nullptr;
         return c.release();
     } catch (const std::exception &) {
         return nullptr;
@@ -386,7 +400,9 @@ RateConverter_t *RateConverter_create_matched(int compensate, int pulse, size_t 
         c->pulse_sps = pulse_sps;
         c->num_phases = num_phases;
         c->narrow_pulse = (pulse == RC_PULSE_IANDD && pulse_sps < 4.0) ? 1 : 0;
-        if (!c->buf_a.allocate(kChunk) || !c->buf_b.allocate(kChunk) || !build_stages(c.get())) return nullptr;
+        if (!c->buf_a.allocate(kChunk) || !c->buf_b.allocate(kChunk) || !c->ctrl_buf.allocate(kChunk) ||
+            !build_stages(c.get()))
+            return nullptr;
         return c.release();
     } catch (const std::exception &) {
         return nullptr;

@@ -5,6 +5,7 @@
 
 #include "core/sx_pyframe.h"
 #include "resample/fir_core.h"
+#include "resample/rate_conv_py.h"
 #include "resample/resamp_core.h"
 
 namespace py = sx::py;
@@ -286,6 +287,7 @@ PyMethodDef module_methods[] = {
                   "Taps per branch of a Kaiser-designed bank of num_phases branches; pb and sb are the\n"
                   "pass- and stop-band edges as fractions of the input rate. 0 when num_phases <= 0\n"
                   "or no bank fits the arguments (sb <= pb, non-finite values)."),
+    rate_py::kCiccompmfMethod,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -301,9 +303,17 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit_resample(void) {
     // Types in their published order: RateConverter, MatchedRateConverter,
     // Resampler, CIC, Farrow, HalfbandDecimator, HalfbandDecimatorDp,
-    // HalfbandDecimatorR2C, HalfbandDecimatorQ15; the others join as they exist.
+    // HalfbandDecimatorR2C, HalfbandDecimatorQ15, then FIR.
     return py::make_module(&module_def, {
+                                            {"RateConverter", &rate_py::RateConverterType},
+                                            {"MatchedRateConverter", &rate_py::MatchedRateConverterType},
                                             {"Resampler", &ResamplerType},
+                                            {"CIC", &rate_py::CICType},
+                                            {"Farrow", &rate_py::FarrowType},
+                                            {"HalfbandDecimator", &rate_py::HalfbandDecimatorType},
+                                            {"HalfbandDecimatorDp", &rate_py::HalfbandDecimatorDpType},
+                                            {"HalfbandDecimatorR2C", &rate_py::HalfbandDecimatorR2CType},
+                                            {"HalfbandDecimatorQ15", &rate_py::HalfbandDecimatorQ15Type},
                                             {"FIR", &FIRType},
                                         });
 }
