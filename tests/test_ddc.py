@@ -33,6 +33,9 @@ ddc_destroy = _sig("ddc_destroy", None, P)
 ddc_push_tap2 = _sig("ddc_execute_ctrl_push_tap2", SZ, P, P, SZ, CF32, C.c_double, C.c_double, P, P, P, P)
 ddc_run = _sig("ddc_run", SZ, P, P, P, P, SZ, P, SZ)
 ddc_state_bytes = _sig("ddc_state_bytes", SZ, P)
+ddc_set_telemetry = _sig("ddc_set_telemetry", C.c_int, P, P, C.c_char_p, C.c_uint32)
+tlm_create = _sig("sx_tlm_create", P, SZ)
+tlm_destroy = _sig("sx_tlm_destroy", None, P)
 ddcr_create = _sig("ddcr_create", P, C.c_double, C.c_double)
 ddcr_destroy = _sig("ddcr_destroy", None, P)
 ddcr_push_tap2 = _sig("ddcr_execute_ctrl_push_tap2", SZ, P, P, SZ, C.c_float, C.c_double, C.c_double, P, P, P, P)
@@ -339,6 +342,15 @@ def test_tap_reports():
             seen.append(t)
         # Two halfbands: every second input reaches the terminal one.
         assert seen == [0, 1] * 4
+        # Telemetry goes to the converter, which checks it.
+        ctx = tlm_create(256)
+        try:
+            assert ddc_set_telemetry(d, ctx, b"rx", 0) == -4
+            assert ddc_set_telemetry(d, ctx, b"x" * 23, 1) == -4
+            assert ddc_set_telemetry(d, ctx, b"rx", 1) == 0
+            assert ddc_set_telemetry(d, None, None, 1) == 0
+        finally:
+            tlm_destroy(ctx)
     finally:
         ddc_destroy(d)
 
