@@ -214,18 +214,13 @@ def _memory_capture(_):
 
     t = telemetry.Telemetry()
     t.probe("a")
-    cap = telemetry.MemoryCapture(t, 64, None)
-    return cap
-
-
-def _record_dtype():
-    return np.dtype([("n", "<u8"), ("value", "<f4"), ("probe", "<u2"), ("flags", "<u2")])
+    return telemetry.MemoryCapture(t, 64, None)
 
 
 def _out_cases():
     from kolvane import resample, spectral, telemetry
 
-    c64, c128, f32, f64 = (np.dtype(t) for t in (np.complex64, np.complex128, np.float32, np.float64))
+    c64, c128, f32 = (np.dtype(t) for t in (np.complex64, np.complex128, np.float32))
     x64, x128 = np.ones(16, c64), np.ones(16, c128)
     cases = {}
     for cls, n in ((spectral.FFT, (16,)), (spectral.FFT2D, (4, 4))):

@@ -1,6 +1,9 @@
 // The binding frame shared by every extension module: a Python type that owns one
-// core handle, its lifecycle methods (destroy / __enter__ / __exit__), the
-// "destroyed" check, array input, the out= rules, state methods, status-to-
+// core handle, its lifecycle methods (destroy / __enter__ / __exit__), the call
+// protocol every method follows (Call: "destroyed" and busy checks, arguments
+// converted before the handle is fetched again and pinned, the interpreter lock
+// released around heavy core work), typed property getters, array input, the
+// out= rules with the execute/generate adapters, state methods, status-to-
 // exception formatting and the NumPy import sequence.
 //
 // Header-only on purpose: each module includes it from its single *_ext.cpp, so
@@ -636,7 +639,9 @@ private:
 
 // Output-count rules: room for how many results a call needs, given the handle
 // and the input length (or the requested count of a generator). A rule is any
-// type with `static size_t need(Core *h, size_t n)`.
+// type with `static size_t need(Core *h, size_t n)`; it may refuse the call by
+// setting an exception and returning kRefused.
+inline constexpr size_t kRefused = SIZE_MAX;
 template <auto MaxOut> struct ByMaxOut {  // the call's bound, or n when larger or unbounded
     template <class H> static size_t need(H *h, size_t n) { return out_len(static_cast<size_t>(MaxOut(h)), n); }
 };
@@ -662,10 +667,20 @@ template <class R, class H, class N, class Out, class C> struct CoreCall<R (*)(H
 
 inline constexpr char kArgX[] = "x";
 
+// Where results go: the caller's out= (checked by the frame's rules) or, without
+// it, a fresh array. A type that reuses a buffer of its own passes a policy of the
+// same shape; it sees the converted input too, to keep it apart from the buffer.
+struct FreshOutput {
+    template <class O> static bool prepare(O *, Output &res, PyObject *out, int typenum, size_t need, Input &) {
+        return res.prepare(out, typenum, need);
+    }
+};
+
 // <verb>(x, out=None): x converted to InType (any shape, flattened), the result
-// sized by Rule and written with Exec(h, x, n, out, cap); the interpreter lock is
-// released around Exec for large blocks.
-template <class O, int InType, int OutType, auto Exec, class Rule, const char *Arg = kArgX>
+// sized by Rule, placed by Place and written with Exec(h, x, n, out, cap); the
+// interpreter lock is released around Exec for large blocks.
+template <class O, int InType, int OutType, auto Exec, class Rule, const char *Arg = kArgX,
+          class Place = FreshOutput>
 PyObject *execute(PyObject *self, PyObject *args, PyObject *kw) {
     using Sig = CoreCall<decltype(Exec)>;
     static const char *kwlist[] = {Arg, "out", nullptr};
@@ -675,12 +690,13 @@ PyObject *execute(PyObject *self, PyObject *args, PyObject *kw) {
     auto *h = c.args(args, kw, "O&|O", kwlist, convert_input<InType>, &in, &out);
     if (h == nullptr) return nullptr;
     const size_t n = in.size();
+    const size_t need = Rule::need(h, n);
     Output o;
-    if (!o.prepare(out, OutType, Rule::need(h, n))) return nullptr;
+    if (need == kRefused || !Place::prepare(c.object(), o, out, OutType, need, in)) return nullptr;
     const auto *x = in.data<typename Sig::Input>();
     auto *y = o.data<typename Sig::Output>();
     const size_t cap = o.capacity();
-    return o.finish(static_cast<size_t>(c.run(n > cap ? n : cap, [&] { return Exec(h, x, n, y, cap); })));
+    return o.finish(static_cast<size_t>(c.run(n > need ? n : need, [&] { return Exec(h, x, n, y, cap); })));
 }
 
 // <verb>(count=1, out=None): a generator asked for `count` results, written with
@@ -695,11 +711,12 @@ template <class O, int OutType, auto Gen, class Rule> PyObject *generate(PyObjec
     if (h == nullptr) return nullptr;
     if constexpr (requires { Rule::admit(count); })
         if (!Rule::admit(count)) return nullptr;
+    const size_t need = Rule::need(h, count);
     Output o;
-    if (!o.prepare(out, OutType, Rule::need(h, count))) return nullptr;
+    if (need == kRefused || !o.prepare(out, OutType, need)) return nullptr;
     auto *y = o.data<typename Sig::Output>();
     const size_t cap = o.capacity();
-    return o.finish(static_cast<size_t>(c.run(cap, [&] { return Gen(h, count, y, cap); })));
+    return o.finish(static_cast<size_t>(c.run(need, [&] { return Gen(h, count, y, cap); })));
 }
 
 // A fresh 1-D array of `n` elements of `typenum` (new reference or null).

@@ -64,23 +64,22 @@ int Resampler_init(PyObject *self, PyObject *args, PyObject *kw) {
     return py::adopt<ResamplerObj>(self, h, "Resampler_create");
 }
 
-// Output of a Resampler call: the caller's out, or a view into the reusable
-// buffer. `need` covers every output the call produces, so no input is
-// dropped for want of room.
-bool resampler_output(ResamplerObj *o, PyObject *out, size_t need, py::Output &res) {
-    if (need == SIZE_MAX || need > kOutputLimit) {
-        PyErr_Format(PyExc_ValueError, "this call would produce more than %zu outputs; pass shorter blocks",
-                     kOutputLimit);
-        return false;
-    }
-    if (out != nullptr && out != Py_None) return res.prepare(out, NPY_COMPLEX64, need, kResamplerOutMsg);
-    if (o->x.buf == nullptr || static_cast<size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject *>(o->x.buf))) < need) {
-        PyObject *fresh = py::new_array(NPY_COMPLEX64, need);
-        if (fresh == nullptr) return false;
-        Py_XSETREF(o->x.buf, fresh);
-    }
-    return res.prepare(o->x.buf, NPY_COMPLEX64, need, kResamplerOutMsg);
+// Room for every output the block gives, so no input is dropped for want of
+// room: at least max_out and the input length; a block implying more than
+// kOutputLimit outputs is refused.
+size_t room(size_t max_out, size_t n, size_t produced) {
+    const size_t need = std::max({max_out, n, produced});
+    if (need <= kOutputLimit) return need;
+    PyErr_Format(PyExc_ValueError, "this call would produce more than %zu outputs; pass shorter blocks",
+                 kOutputLimit);
+    return py::kRefused;
 }
+
+struct ExecuteRoom {
+    static size_t need(resamp_t *h, size_t n) {
+        return room(Resampler_execute_max_out(h), n, resamp_execute_outputs(h, n));
+    }
+};
 
 // The core writes an output before it reads the input of the same index, so an
 // input sharing memory with the output (a previous result fed back in, or out=
@@ -98,36 +97,48 @@ bool keep_apart(py::Input &in, py::Output &res, int typenum) {
     return ok;
 }
 
-// execute(x, out=None) and execute_ctrl(x, ctrl, out=None): room for every
-// output the block gives (at least max_out and the input length).
-template <bool Ctrl> PyObject *Resampler_run(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *kwlist_plain[] = {"x", "out", nullptr};
-    static const char *kwlist_ctrl[] = {"x", "ctrl", "out", nullptr};
+// Results go to the caller's out, or to a view into the reusable buffer
+// (replaced by a larger one when a call needs more; earlier results keep theirs).
+struct ReusedBuffer {
+    static bool prepare(ResamplerObj *o, py::Output &res, PyObject *out, int typenum, size_t need, py::Input &x) {
+        if (out == nullptr || out == Py_None) {
+            auto *buf = reinterpret_cast<PyArrayObject *>(o->x.buf);
+            if (buf == nullptr || static_cast<size_t>(PyArray_SIZE(buf)) < need) {
+                PyObject *fresh = py::new_array(typenum, need);
+                if (fresh == nullptr) return false;
+                Py_XSETREF(o->x.buf, fresh);
+            }
+            out = o->x.buf;
+        }
+        return res.prepare(out, typenum, need, kResamplerOutMsg) && keep_apart(x, res, NPY_COMPLEX64);
+    }
+};
+
+PyObject *Resampler_execute_ctrl_py(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"x", "ctrl", "out", nullptr};
     py::Input x, ctrl;
     PyObject *out = nullptr;
     py::Call<ResamplerObj> c(self);
-    auto *h = Ctrl ? c.args(args, kw, "O&O&|O", kwlist_ctrl, py::convert_input<NPY_COMPLEX64>, &x,
-                            py::convert_input<NPY_FLOAT64>, &ctrl, &out)
-                   : c.args(args, kw, "O&|O", kwlist_plain, py::convert_input<NPY_COMPLEX64>, &x, &out);
+    auto *h = c.args(args, kw, "O&O&|O", kwlist, py::convert_input<NPY_COMPLEX64>, &x, py::convert_input<NPY_FLOAT64>,
+                     &ctrl, &out);
     if (h == nullptr) return nullptr;
     const size_t n = x.size();
-    if (Ctrl && ctrl.size() < n) {
+    if (ctrl.size() < n) {
         PyErr_SetString(PyExc_ValueError, "ctrl must be at least as long as x");
         return nullptr;
     }
-    const size_t produced = Ctrl ? resamp_execute_ctrl_outputs(h, ctrl.data<double>(), n, kOutputLimit)
-                                 : resamp_execute_outputs(h, n);
-    const size_t max_out = Ctrl ? Resampler_execute_ctrl_max_out(h) : Resampler_execute_max_out(h);
+    const size_t produced = resamp_execute_ctrl_outputs(h, ctrl.data<double>(), n, kOutputLimit);
+    const size_t need = room(Resampler_execute_ctrl_max_out(h), n, produced);
     py::Output res;
-    if (!resampler_output(c.object(), out, std::max({max_out, n, produced}), res)) return nullptr;
-    if (!keep_apart(x, res, NPY_COMPLEX64) || (Ctrl && !keep_apart(ctrl, res, NPY_FLOAT64))) return nullptr;
+    if (need == py::kRefused || !ReusedBuffer::prepare(c.object(), res, out, NPY_COMPLEX64, need, x) ||
+        !keep_apart(ctrl, res, NPY_FLOAT64))
+        return nullptr;
     const cf32_t *xs = x.data<cf32_t>();
-    const double *cs = Ctrl ? ctrl.data<double>() : nullptr;
+    const double *cs = ctrl.data<double>();
     cf32_t *y = res.data<cf32_t>();
-    const size_t cap = res.capacity(), n_ctrl = Ctrl ? ctrl.size() : 0;
-    return res.finish(c.run(std::max(n, produced), [&] {
-        return Ctrl ? Resampler_execute_ctrl(h, xs, n, cs, n_ctrl, y, cap) : Resampler_execute(h, xs, n, y, cap);
-    }));
+    const size_t cap = res.capacity();
+    return res.finish(
+        c.run(std::max(n, produced), [&] { return Resampler_execute_ctrl(h, xs, n, cs, ctrl.size(), y, cap); }));
 }
 
 int Resampler_set_rate_py(PyObject *self, PyObject *value, void *) {
@@ -147,14 +158,16 @@ int Resampler_set_rate_py(PyObject *self, PyObject *value, void *) {
 }
 
 PyMethodDef Resampler_methods[] = {
-    py::method_kw("execute", Resampler_run<false>,
+    py::method_kw("execute",
+                  py::execute<ResamplerObj, NPY_COMPLEX64, NPY_COMPLEX64, Resampler_execute, ExecuteRoom, py::kArgX,
+                              ReusedBuffer>,
                   "execute(x, out=None)\n--\n\n"
                   "Resample a block of complex64 samples at the current rate; the state carries\n"
                   "across calls. Without out the result is a view into a buffer reused by the\n"
                   "next call; out must hold max(65536, len(x), outputs of this block)."),
     py::m_size<ResamplerObj, Resampler_execute_max_out>("execute_max_out",
                                                         "execute_max_out()\n--\n\nAlways 65536."),
-    py::method_kw("execute_ctrl", Resampler_run<true>,
+    py::method_kw("execute_ctrl", Resampler_execute_ctrl_py,
                   "execute_ctrl(x, ctrl, out=None)\n--\n\n"
                   "Resample with the ratio rate + ctrl[i] for input i (a timing loop's steering);\n"
                   "ctrl is float64 and at least as long as x."),
