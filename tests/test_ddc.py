@@ -285,6 +285,12 @@ def test_properties():
         d.rate = 0.1
     assert ddc.DDC().execute_ctrl_push_max_out() == 3
     assert ddc.DDC(rate=5.5).execute_ctrl_push_max_out() == 7
+    # A CIC stage clips input outside [-2, 2) (NaN included) and says so.
+    c = ddc.DDC(rate=0.125)
+    c.execute(np.ones(64, np.complex64))
+    assert c.clipped is False
+    y = c.execute(np.array([1, 5, np.nan, 1] * 16, np.complex64))
+    assert c.clipped is True and np.isfinite(y).all()
 
 
 @pytest.mark.parametrize("kind", [ddc.DDC, ddc.Ddcr, ddc.MatchedDDC, ddc.MatchedDdcr])
