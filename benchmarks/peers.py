@@ -1,5 +1,6 @@
 """C peers for the kernel benchmarks, reached through ctypes: liquid-dsp
-(resamp_crcf, firfilt_crcf) and VOLK (the complex rotator). `make bench`
+(resamp_crcf, firfilt_crcf, nco_crcf with msresamp_crcf) and VOLK (the
+complex rotator). `make bench`
 installs both from Debian (scripts/bench-deps.sh); a missing library gives
 None, and the benchmark says so instead of failing."""
 
@@ -50,6 +51,17 @@ class Liquid:
         lib.firfilt_crcf_create.argtypes = [P, U]
         lib.firfilt_crcf_execute_block.argtypes = [P, P, U, P]
         lib.firfilt_crcf_destroy.argtypes = [P]
+        lib.nco_crcf_create.restype = P
+        lib.nco_crcf_create.argtypes = [C.c_int]
+        lib.nco_crcf_reset.argtypes = [P]
+        lib.nco_crcf_set_frequency.argtypes = [P, C.c_float]
+        lib.nco_crcf_mix_block_down.argtypes = [P, P, P, U]
+        lib.nco_crcf_destroy.argtypes = [P]
+        lib.msresamp_crcf_create.restype = P
+        lib.msresamp_crcf_create.argtypes = [C.c_float, C.c_float]
+        lib.msresamp_crcf_execute.argtypes = [P, P, U, P, C.POINTER(U)]
+        lib.msresamp_crcf_reset.argtypes = [P]
+        lib.msresamp_crcf_destroy.argtypes = [P]
 
     def resampler(self, rate, m, fc, atten=60.0, npfb=64):
         """resamp_crcf with filter semi-length m (2m taps per branch)."""
@@ -73,6 +85,32 @@ class Liquid:
             lib.firfilt_crcf_execute_block(q, ptr(x), x.size, ptr(y))
 
         return run, lambda: lib.firfilt_crcf_destroy(q)
+
+
+    def downconverter(self, norm_freq, rate, n, atten=60.0):
+        """nco_crcf (LIQUID_NCO, table-driven) mixing down by norm_freq, then the
+        multi-stage resampler msresamp_crcf at rate: run(x) converts a block of
+        at most n samples from a fresh state and returns a view of the output."""
+        lib = self.lib
+        nco = lib.nco_crcf_create(0)
+        rs = lib.msresamp_crcf_create(rate, atten)
+        mixed = np.empty(n, np.complex64)
+        out = np.empty(int(n * rate) + 64, np.complex64)
+        ny = U(0)
+
+        def run(x):
+            lib.nco_crcf_reset(nco)  # zeroes the frequency too
+            lib.nco_crcf_set_frequency(nco, 2 * np.pi * norm_freq)
+            lib.msresamp_crcf_reset(rs)
+            lib.nco_crcf_mix_block_down(nco, ptr(x), ptr(mixed), x.size)
+            lib.msresamp_crcf_execute(rs, ptr(mixed), x.size, ptr(out), C.byref(ny))
+            return out[: ny.value]
+
+        def close():
+            lib.nco_crcf_destroy(nco)
+            lib.msresamp_crcf_destroy(rs)
+
+        return run, close
 
 
 class Volk:

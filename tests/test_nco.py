@@ -199,3 +199,24 @@ def test_blocks_read_the_exported_table_exactly(f):
     want = np.empty(got.size, np.complex64)
     want.real, want.imag = lut[(idx + 16384) % 65536], lut[idx]
     assert got.tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("extra", [0, 0x12345678, 0xC0000000])
+def test_mix_is_the_stepped_values_times_the_input(rng, extra):
+    x = (rng.standard_normal(3001) + 1j * rng.standard_normal(3001)).astype(np.complex64)
+    with lo(0.0123) as a, lo(0.0123) as b, lo(0.0123) as c:
+        ctrl = np.full(x.size, extra / 2.0**32)
+        lv = np.empty(x.size, np.complex64)
+        C.lo_steps_ctrl_raw(b, C.ptr(ctrl), x.size, C.ptr(lv), x.size)
+        y = np.empty_like(x)
+        C.lo_mix_input(a, extra, C.ptr(x), C.ptr(y), x.size)
+        assert C.lo_get_phase(a) == C.lo_get_phase(b)
+        # Each product rounded to single precision, then the sums.
+        xr, xi, lr, li = x.real, x.imag, lv.real, lv.imag
+        np.testing.assert_array_equal(y.real, xr * lr - xi * li)
+        np.testing.assert_array_equal(y.imag, xr * li + xi * lr)
+        # One sample at a time gives the same bits.
+        one = np.empty_like(x)
+        for i in range(x.size):
+            C.lo_mix_input(c, extra, C.ptr(x[i:]), C.ptr(one[i:]), 1)
+        np.testing.assert_array_equal(one, y)

@@ -13,9 +13,9 @@ import sys
 import numpy as np
 import pytest
 
-from kolvane import resample, spectral, wfm
+from kolvane import ddc, resample, spectral, wfm
 
-MODULES = {"resample": resample, "spectral": spectral, "wfm": wfm}
+MODULES = {"ddc": ddc, "resample": resample, "spectral": spectral, "wfm": wfm}
 
 
 def level(module):
@@ -26,7 +26,7 @@ def level(module):
 
 def kernel_outputs():
     """Outputs of every kernel with two forms (FIR, resampler, PSD loops and
-    trace folds, oscillator and held-symbol mixing), over shapes that reach
+    trace folds, oscillator and held-symbol and input mixing), over shapes that reach
     their vector bodies, tails and odd lengths."""
     rng = np.random.default_rng(99)
     x = (rng.standard_normal(5003) + 1j * rng.standard_normal(5003)).astype(np.complex64)
@@ -59,6 +59,13 @@ def kernel_outputs():
     e = wfm._SynthEngine(type="bpsk", sps=6, snr=12.0, freq=-777.0, seed=5)
     e.set_rrc(wfm.rrc_taps(0.35, 6, 6))
     res["synth-fir"] = e.steps(3000)
+    # The down-converters' mixer (input times oscillator) with and without a
+    # frequency deviation, block and one-sample forms.
+    d = ddc.DDC(norm_freq=0.0123, rate=0.8)
+    res["ddc"] = np.concatenate([d.execute(x[:4001]), d.execute_ctrl(x[4001:], 0.0, -0.031),
+                                 *[d.execute_ctrl_push(v, 0.0, 0.2) for v in x[:40]]])
+    r = ddc.Ddcr(norm_freq=-0.2, rate=0.2)
+    res["ddcr"] = r.execute(x.real.copy())
     return res
 
 

@@ -8,7 +8,7 @@ import time
 import numpy as np
 import pytest
 
-from kolvane import clock, iqreader, iqwriter, resample, spectral, wfm
+from kolvane import clock, ddc, iqreader, iqwriter, resample, spectral, wfm
 from kolvane.interrupt import interrupt
 
 BUSY = "^object is busy in another thread"
@@ -39,6 +39,9 @@ WORKLOADS = {
     "psd": (lambda: spectral.PSD(1024), _psd),
     "synth": (lambda: wfm._SynthEngine(type="qpsk", snr=10.0, seed=3, freq=1e4), _synth),
     "pn": (lambda: wfm.PN(length=23, seed=5), lambda o, x: o.generate(len(x))),
+    "ddc": (lambda: ddc.DDC(norm_freq=0.1, rate=0.1), lambda o, x: o.execute(x)),
+    "ddcr_ctrl": (lambda: ddc.Ddcr(norm_freq=-0.3, rate=0.2),
+                  lambda o, x: o.execute_ctrl(x.real.astype(np.float32), 1e-3, 1e-4)),
 }
 
 
@@ -90,6 +93,10 @@ BUSY_CASES = {
     "synth": (lambda _: wfm._SynthEngine(type="bpsk", snr=5.0), (lambda: 1 << 21, lambda o, n: o.steps(n)),
               [lambda o: o.reset(), lambda o: o.set_nsps(4), lambda o: o.get_nsps(), lambda o: o.step(),
                lambda o: o.destroy()]),
+    "ddc": (lambda _: ddc.DDC(norm_freq=0.1, rate=0.3), (lambda: _noise(0, 1 << 21), lambda o, x: o.execute(x)),
+            [lambda o: o.reset(), lambda o: o.get_state(), lambda o: o.set_state(b""), lambda o: o.rate,
+             lambda o: setattr(o, "norm_freq", 0.2), lambda o: o.execute_ctrl_push(1.0, 0.0, 0.0),
+             lambda o: o.destroy()]),
     "reader": (_reader, (lambda: 1 << 22, lambda o, n: o.read(n)),
                [lambda o: o.reset(), lambda o: o.fs, lambda o: o.read(1), lambda o: o.close()]),
 }

@@ -48,6 +48,7 @@ lo_steps_raw = _sig("lo_steps", SZ, P, SZ, P, SZ)
 lo_steps_ctrl_raw = _sig("lo_steps_ctrl", SZ, P, P, SZ, P, SZ)
 lo_steps_max_out = _sig("lo_steps_max_out", SZ, P)
 lo_steps_ctrl_max_out = _sig("lo_steps_ctrl_max_out", SZ, P)
+lo_mix_input = _sig("lo_mix_input", None, P, ctypes.c_uint32, P, P, SZ)
 
 wfm_polyphase_bank = _sig("wfm_polyphase_bank", None, P, SZ, SZ, SZ, P)
 wfm_rrc_polyphase_bank = _sig("wfm_rrc_polyphase_bank", ctypes.c_int, ctypes.c_int, ctypes.c_int, P, ctypes.c_double)

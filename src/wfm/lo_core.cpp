@@ -65,27 +65,35 @@ template <class Extra> size_t lo_run(lo *l, size_t n, float *out, size_t capacit
 
 namespace {
 
-// The output sample of a held symbol s on the carrier c plus noise w, in the
-// synthesis engine's own order: ((sr*cr - si*ci) + wr, (sr*ci + si*cr) + wi).
-// Mix = false writes the carrier itself.
-template <bool Mix>
+// What each oscillator sample c becomes:
+//   Carrier  c itself;
+//   Held     a held symbol s on the carrier plus noise w, in the synthesis
+//            engine's own order: ((sr*cr - si*ci) + wr, (sr*ci + si*cr) + wi);
+//   Input    an input sample x (read through w) times the carrier, as the
+//            down-converter mixes: (xr*cr - xi*ci, xr*ci + xi*cr).
+enum class Form { Carrier, Held, Input };
+
+template <Form F>
 inline __attribute__((always_inline)) void emit(float *o, float cr, float ci, float sr, float si, const float *w) {
-    if constexpr (Mix) {
+    if constexpr (F == Form::Held) {
         o[0] = sr * cr - si * ci + (w ? w[0] : 0.0f);
         o[1] = sr * ci + si * cr + (w ? w[1] : 0.0f);
+    } else if constexpr (F == Form::Input) {
+        o[0] = w[0] * cr - w[1] * ci;
+        o[1] = w[0] * ci + w[1] * cr;
     } else {
         o[0] = cr;
         o[1] = ci;
     }
 }
 
-template <bool Mix> size_t run_generic(lo *l, size_t n, float sr, float si, const float *w, float *out) {
+template <Form F> size_t run_generic(lo *l, size_t n, float sr, float si, const float *w, float *out) {
     const float *lut = lo_sin_lut;
     const uint32_t inc = l->phase_inc;
     uint32_t ph = l->phase;
     for (size_t i = 0; i < n; ++i) {
         const uint32_t idx = ph >> 16;
-        emit<Mix>(out + 2 * i, lut[(idx + kSineLutQuarter) & 0xFFFFu], lut[idx], sr, si, w ? w + 2 * i : nullptr);
+        emit<F>(out + 2 * i, lut[(idx + kSineLutQuarter) & 0xFFFFu], lut[idx], sr, si, w ? w + 2 * i : nullptr);
         ph += inc;
     }
     l->phase = ph;
@@ -109,8 +117,9 @@ void ensure_pairs() {
 
 // Eight samples per step: the eight phases in one register, each sample's
 // (cos, sin) pair fetched by a 64-bit gather, then mixed lane by lane as the
-// one-sample loop does (addsub gives sr*cr - si*ci in I and sr*ci + si*cr in Q).
-template <bool Mix> SX_TARGET_AVX2 size_t run_avx2(lo *l, size_t n, float sr, float si, const float *w, float *out) {
+// one-sample loop does (addsub gives sr*cr - si*ci in I and sr*ci + si*cr in Q;
+// for an input, its I and Q duplicated across each pair take the place of s).
+template <Form F> SX_TARGET_AVX2 size_t run_avx2(lo *l, size_t n, float sr, float si, const float *w, float *out) {
     const uint32_t inc = l->phase_inc;
     const size_t n8 = n & ~size_t{7};
     if (n8 > 0) {
@@ -130,10 +139,15 @@ template <bool Mix> SX_TARGET_AVX2 size_t run_avx2(lo *l, size_t n, float sr, fl
                 _mm256_castpd_ps(_mm256_mask_i32gather_pd(zero, pairs, _mm256_castsi256_si128(idx), all, 8)),
                 _mm256_castpd_ps(_mm256_mask_i32gather_pd(zero, pairs, _mm256_extracti128_si256(idx, 1), all, 8))};
             for (int h = 0; h < 2; ++h) {
-                if constexpr (Mix) {
+                if constexpr (F == Form::Held) {
                     const __m256 swapped = _mm256_permute_ps(c[h], 0xB1);
                     c[h] = _mm256_addsub_ps(_mm256_mul_ps(vsr, c[h]), _mm256_mul_ps(vsi, swapped));
                     c[h] = _mm256_add_ps(c[h], w ? _mm256_loadu_ps(w + 2 * i + 8 * h) : _mm256_setzero_ps());
+                } else if constexpr (F == Form::Input) {
+                    const __m256 x = _mm256_loadu_ps(w + 2 * i + 8 * h);
+                    const __m256 swapped = _mm256_permute_ps(c[h], 0xB1);
+                    c[h] = _mm256_addsub_ps(_mm256_mul_ps(_mm256_moveldup_ps(x), c[h]),
+                                            _mm256_mul_ps(_mm256_movehdup_ps(x), swapped));
                 }
                 _mm256_storeu_ps(out + 2 * i + 8 * h, c[h]);
             }
@@ -141,18 +155,18 @@ template <bool Mix> SX_TARGET_AVX2 size_t run_avx2(lo *l, size_t n, float sr, fl
         }
         l->phase += static_cast<uint32_t>(n8) * inc;
     }
-    run_generic<Mix>(l, n - n8, sr, si, w ? w + 2 * n8 : nullptr, out + 2 * n8);
+    run_generic<F>(l, n - n8, sr, si, w ? w + 2 * n8 : nullptr, out + 2 * n8);
     return n;
 }
 
-template <bool Mix> size_t run(lo *l, size_t n, float sr, float si, const float *w, float *out) {
-    return simd::avx2() ? run_avx2<Mix>(l, n, sr, si, w, out) : run_generic<Mix>(l, n, sr, si, w, out);
+template <Form F> size_t run(lo *l, size_t n, float sr, float si, const float *w, float *out) {
+    return simd::avx2() ? run_avx2<F>(l, n, sr, si, w, out) : run_generic<F>(l, n, sr, si, w, out);
 }
 
 }  // namespace
 
 size_t lo_mix(lo *l, size_t n, float sr, float si, const float *w, float *out) {
-    return run<true>(l, n, sr, si, w, out);
+    return run<Form::Held>(l, n, sr, si, w, out);
 }
 
 }  // namespace sx
@@ -210,7 +224,7 @@ int lo_set_state(lo *l, const void *blob) {
 }
 
 size_t lo_steps(lo *l, size_t n, float *out, size_t capacity) {
-    return sx::run<false>(l, std::min(n, capacity), 0.0f, 0.0f, nullptr, out);
+    return sx::run<sx::Form::Carrier>(l, std::min(n, capacity), 0.0f, 0.0f, nullptr, out);
 }
 
 size_t lo_steps_max_out(const lo *) { return kMaxOut; }
@@ -220,5 +234,15 @@ size_t lo_steps_ctrl(lo *l, const double *ctrl, size_t n, float *out, size_t cap
 }
 
 size_t lo_steps_ctrl_max_out(const lo *) { return kMaxOut; }
+
+void lo_mix_input(lo *l, uint32_t extra_inc, const float *in, float *out, size_t n) {
+    if (n == 0) return;
+    // Both forms read the increment once per call: the deviation rides on it
+    // for this call only.
+    const uint32_t inc = l->phase_inc;
+    l->phase_inc = inc + extra_inc;
+    sx::run<sx::Form::Input>(l, n, 0.0f, 0.0f, in, out);
+    l->phase_inc = inc;
+}
 
 }  // extern "C"

@@ -43,6 +43,13 @@ SX_API size_t lo_steps_max_out(const lo *l);
  * only (a non-finite control value adds nothing). */
 SX_API size_t lo_steps_ctrl(lo *l, const double *ctrl, size_t n, float *out, size_t capacity);
 SX_API size_t lo_steps_ctrl_max_out(const lo *l);
+/* Mixer: out[i] = in[i] * (the value lo_steps would give for sample i), n
+ * interleaved f32 pairs, the complex product in single precision with each
+ * product rounded before the sums (one sample or a block, either instruction
+ * set, give the same bits). The phase advances by phase_inc + extra_inc per
+ * sample (extra_inc: a deviation for this call only, see sx::lo_increment).
+ * in and out must not overlap. */
+SX_API void lo_mix_input(lo *l, uint32_t extra_inc, const float *in, float *out, size_t n);
 
 #ifdef __cplusplus
 }
