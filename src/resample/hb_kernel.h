@@ -74,33 +74,3 @@ inline __attribute__((always_inline)) void hb_block(float *__restrict y, const f
 #pragma GCC diagnostic pop
 
 }  // namespace rate
-
-#include "core/sx_state.h"
-
-namespace rate {
-
-// The state blobs of the halfband decimators hold doubled rings:
-// ring[(pos + k) & (S - 1)] is the k-th newest sample, written in both halves.
-// hist holds the last S samples oldest first (hist[S - 1] newest).
-template <class T> void hb_put_ring(sx::StateWriter &w, const T *hist, size_t S, size_t pos) {
-    uint8_t *ring = w.pos();
-    for (size_t k = 0; k < S; ++k) {
-        const size_t i = (pos + k) & (S - 1);
-        std::memcpy(ring + i * sizeof(T), hist + S - 1 - k, sizeof(T));
-        std::memcpy(ring + (i + S) * sizeof(T), hist + S - 1 - k, sizeof(T));
-    }
-    w.skip(2 * S * sizeof(T));
-}
-
-template <class T> void hb_get_ring(const uint8_t *ring, T *hist, size_t S, size_t pos) {
-    for (size_t k = 0; k < S; ++k)
-        std::memcpy(static_cast<void *>(hist + S - 1 - k), ring + ((pos + k) & (S - 1)) * sizeof(T), sizeof(T));
-}
-
-// The two halves of a doubled ring always agree; a blob where they do not was
-// not written by the block.
-inline bool hb_ring_halves_agree(const uint8_t *ring, size_t half_bytes) {
-    return std::memcmp(ring, ring + half_bytes, half_bytes) == 0;
-}
-
-}  // namespace rate
