@@ -7,6 +7,7 @@
 #include "core/sx_state.h"
 #include "ddc/ddc_mix.h"
 #include "resample/RateConverter_core.h"
+#include "resample/hb_branch.h"
 #include "resample/hbdecim_r2c_core.h"
 
 using sx::ddc::kBoundLimit;
@@ -21,14 +22,6 @@ constexpr size_t kR2cOffset = kRateOffset + 8;
 // makes at most kMixBlock + 1 intermediate samples of them.
 constexpr size_t kRealBlock = 2 * kMixBlock;
 constexpr size_t kHalfCap = kMixBlock + 2;
-
-// The converter's halfband branch: 18 symmetric taps summing to 1.00056 and a
-// trailing zero; as a 19-tap branch the odd-length rule centres the 18 taps on
-// the centre sample. This component keeps its own copy of the values.
-constexpr float kHalfbandBranch[19] = {
-    0.00157905f, -0.00467577f, 0.01044318f, -0.02017462f, 0.03579893f, -0.06086637f, 0.10411341f,
-    -0.19753781f, 0.63160092f,  0.63160092f, -0.19753781f, 0.10411341f, -0.06086637f, 0.03579893f,
-    -0.02017462f, 0.01044318f,  -0.00467577f, 0.00157905f, 0.0f};
 
 }  // namespace
 
@@ -58,7 +51,7 @@ ddcr *make(double norm_freq, double rate) {
     auto *d = new (std::nothrow) ddcr;
     if (d == nullptr) return nullptr;
     d->rate = rate;
-    d->r2c = hbdecim_r2c_create(19, kHalfbandBranch);
+    d->r2c = hbdecim_r2c_create(::rate::kHalfbandBranchTaps, ::rate::kHalfbandBranch);
     if (d->r2c == nullptr || lo_init(&d->osc, norm_freq) != SX_OK) {
         delete d;
         return nullptr;
