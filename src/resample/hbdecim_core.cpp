@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "core/sx_state.h"
 #include "resample/hb_kernel.h"
@@ -22,30 +21,25 @@ constexpr size_t kRingsOffset = 44;
 // chunk reads a contiguous window and a block of outputs fills the vector
 // lanes. The doubled rings of the state blob are derived from them.
 struct hbdecim_t {
-    size_t n = 0, half = 0;
-    std::vector<float> coef;        // half taps, each h[k] / 2
-    std::vector<ptrdiff_t> o1, o2;  // product offsets in floats
-    ptrdiff_t oc = 0;               // centre offset in floats
-    bool even = false;
+    rate::HbBranch b;
     rate::HbPairs<cf32_t> d;
 };
 
 namespace {
 
 void run_kernel_generic(float *y, const float *cen, const float *p, const hbdecim_t *h, size_t nf) {
-    rate::hb_block<4, false, true>(y, cen, 0.5f, p, h->coef.data(), h->o1.data(), h->o2.data(), h->half, nf);
+    h->b.run<4, false, true>(y, cen, 0.5f, p, nf);
 }
-SX_TARGET_AVX2 void run_kernel_avx2(float *y, const float *cen, const float *p, const hbdecim_t *h,
-                                                     size_t nf) {
-    rate::hb_block<8, false, true>(y, cen, 0.5f, p, h->coef.data(), h->o1.data(), h->o2.data(), h->half, nf);
+SX_TARGET_AVX2 void run_kernel_avx2(float *y, const float *cen, const float *p, const hbdecim_t *h, size_t nf) {
+    h->b.run<8, false, true>(y, cen, 0.5f, p, nf);
 }
 
 // Outputs for m pairs already placed after the history.
 void compute(const hbdecim_t *h, size_t m, cf32_t *out) {
     const float *A = reinterpret_cast<const float *>(h->d.first());
     const float *B = reinterpret_cast<const float *>(h->d.second());
-    const float *cen = (h->even ? B : A) - h->oc;
-    const float *p = h->even ? A : B;
+    const float *cen = (h->b.even ? B : A) - h->b.oc;
+    const float *p = h->b.even ? A : B;
     float *y = reinterpret_cast<float *>(out);
     if (sx::simd::avx2())
         run_kernel_avx2(y, cen, p, h, 2 * m);
@@ -70,18 +64,7 @@ hbdecim_t *hbdecim_create(size_t n, const float *taps) {
     if (n == 0 || n > kMaxTaps || taps == nullptr) return nullptr;
     try {
         auto h = std::make_unique<hbdecim_t>();
-        h->n = n;
-        h->half = n / 2;
-        h->even = (n % 2) == 0;
-        h->coef.resize(h->half);
-        h->o1.resize(h->half);
-        h->o2.resize(h->half);
-        for (size_t k = 0; k < h->half; ++k) {
-            h->coef[k] = 0.5f * taps[k];
-            h->o1[k] = static_cast<ptrdiff_t>(2 * (k + (h->even ? 0 : 1)));
-            h->o2[k] = static_cast<ptrdiff_t>(2 * (n - 1 - k));
-        }
-        h->oc = static_cast<ptrdiff_t>(2 * h->half);
+        h->b.design(n, taps, 2, false);
         if (!h->d.allocate(rate::hb_ring_len(n), kChunk)) return nullptr;
         return h.release();
     } catch (const std::exception &) {
@@ -113,12 +96,12 @@ int hbdecim_set_state(hbdecim_t *h, const void *blob) {
 }
 
 double hbdecim_get_rate(const hbdecim_t *) { return 0.5; }
-size_t hbdecim_get_num_taps(const hbdecim_t *h) { return h == nullptr ? 0 : h->n; }
+size_t hbdecim_get_num_taps(const hbdecim_t *h) { return h == nullptr ? 0 : h->b.n; }
 
 double hbdecim_dc_gain(const hbdecim_t *h) {
     if (h == nullptr) return 0.0;
     double s = 0.5;
-    for (size_t k = 0; k < h->half; ++k) s += 2.0 * h->coef[k];
+    for (size_t k = 0; k < h->b.half; ++k) s += 2.0 * h->b.coef[k];
     return s;
 }
 

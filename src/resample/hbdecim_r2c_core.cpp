@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "core/sx_state.h"
 #include "resample/hb_kernel.h"
@@ -22,11 +21,7 @@ constexpr size_t kToggleOffset = 40, kRingsOffset = 44;
 // Same structure as hbdecim: two linear real streams (history of S samples,
 // then the chunk), the doubled rings of the blob derived from them.
 struct hbdecim_r2c_t {
-    size_t n = 0, half = 0;
-    std::vector<float> coef;        // 0.5 (-1)^k h[k]
-    std::vector<ptrdiff_t> o1, o2;  // product offsets
-    ptrdiff_t oc = 0;               // centre offset
-    bool even = false;
+    rate::HbBranch b;
     float sigma = 1.0f;             // centre sign
     rate::HbPairs<float> d;
     sx::AlignedBuf<float> sums;      // kChunk branch products
@@ -36,16 +31,16 @@ struct hbdecim_r2c_t {
 namespace {
 
 void sums_generic(float *y, const float *p, const hbdecim_r2c_t *h, size_t m) {
-    rate::hb_block<4, true, false>(y, nullptr, 0.0f, p, h->coef.data(), h->o1.data(), h->o2.data(), h->half, m);
+    h->b.run<4, true, false>(y, nullptr, 0.0f, p, m);
 }
 SX_TARGET_AVX2 void sums_avx2(float *y, const float *p, const hbdecim_r2c_t *h, size_t m) {
-    rate::hb_block<8, true, false>(y, nullptr, 0.0f, p, h->coef.data(), h->o1.data(), h->o2.data(), h->half, m);
+    h->b.run<8, true, false>(y, nullptr, 0.0f, p, m);
 }
 
 void compute(hbdecim_r2c_t *h, size_t m, cf32_t *out) {
     const float *A = h->d.first(), *B = h->d.second();
-    const float *cen = (h->even ? B : A) - h->oc;
-    const float *p = h->even ? A : B;
+    const float *cen = (h->b.even ? B : A) - h->b.oc;
+    const float *p = h->b.even ? A : B;
     float *s = h->sums.data();
     if (sx::simd::avx2())
         sums_avx2(s, p, h, m);
@@ -55,7 +50,7 @@ void compute(hbdecim_r2c_t *h, size_t m, cf32_t *out) {
     float sign = h->toggle ? -1.0f : 1.0f;
     for (size_t j = 0; j < m; ++j) {
         const float c = cs * cen[j];
-        const float re = h->even ? s[j] : c, im = h->even ? c : s[j];
+        const float re = h->b.even ? s[j] : c, im = h->b.even ? c : s[j];
         out[j] = cf32_t(2.0f * re * sign, 2.0f * im * sign);
         sign = -sign;
     }
@@ -84,19 +79,8 @@ hbdecim_r2c_t *hbdecim_r2c_create(size_t n, const float *taps) {
     if (n == 0 || n > kMaxTaps || taps == nullptr) return nullptr;
     try {
         auto h = std::make_unique<hbdecim_r2c_t>();
-        h->n = n;
-        h->half = n / 2;
-        h->even = (n % 2) == 0;
-        h->coef.resize(h->half);
-        h->o1.resize(h->half);
-        h->o2.resize(h->half);
-        for (size_t k = 0; k < h->half; ++k) {
-            h->coef[k] = 0.5f * ((k & 1) ? -taps[k] : taps[k]);
-            h->o1[k] = static_cast<ptrdiff_t>(k + (h->even ? 0 : 1));
-            h->o2[k] = static_cast<ptrdiff_t>(n - 1 - k);
-        }
-        h->oc = static_cast<ptrdiff_t>(h->half);
-        if (h->even)
+        h->b.design(n, taps, 1, true);
+        if (h->b.even)
             h->sigma = (n % 4) == 2 ? 1.0f : -1.0f;
         else
             h->sigma = ((n - 1) & 2) != 0 ? -1.0f : 1.0f;
@@ -134,7 +118,7 @@ int hbdecim_r2c_set_state(hbdecim_r2c_t *h, const void *blob) {
 }
 
 double hbdecim_r2c_get_rate(const hbdecim_r2c_t *) { return 0.5; }
-size_t hbdecim_r2c_get_num_taps(const hbdecim_r2c_t *h) { return h == nullptr ? 0 : h->n; }
+size_t hbdecim_r2c_get_num_taps(const hbdecim_r2c_t *h) { return h == nullptr ? 0 : h->b.n; }
 
 size_t hbdecim_r2c_execute_outputs(const hbdecim_r2c_t *h, size_t n_in) {
     return h == nullptr ? 0 : h->d.outputs(n_in);
