@@ -67,12 +67,20 @@ ddcr *finish_create(ddcr *d) {
     return d;
 }
 
-// One block of real input through the decimator and the mixer: the number of
-// intermediate samples now in d->mixed.
-size_t mix_real_block(ddcr *d, const float *in, size_t k, uint32_t extra) {
-    const size_t m = hbdecim_r2c_execute(d->r2c, in, k, d->half, kHalfCap);
-    if (m > 0) sx::ddc::mix(&d->osc, extra, d->half, d->mixed, m);
-    return m;
+// Block by block through the decimator and the mixer, stopping once out is
+// full. convert(x, m, y, cap) takes the m intermediate samples of one block
+// through the converter.
+template <class Convert>
+size_t mix_blocks(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap, uint32_t extra,
+                  Convert convert) {
+    size_t w = 0;
+    for (size_t i = 0; i < n && w < out_cap; i += kRealBlock) {
+        const size_t m = hbdecim_r2c_execute(d->r2c, in + i, std::min(kRealBlock, n - i), d->half, kHalfCap);
+        if (m == 0) continue;
+        sx::ddc::mix(&d->osc, extra, d->half, d->mixed, m);
+        w += convert(d->mixed, m, out + w, out_cap - w);
+    }
+    return w;
 }
 
 }  // namespace
@@ -144,24 +152,18 @@ double ddcr_get_rate(const ddcr *d) { return d == nullptr ? 0.0 : d->rate; }
 
 size_t ddcr_execute(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;
-    size_t w = 0;
-    for (size_t i = 0; i < n && w < out_cap; i += kRealBlock) {
-        const size_t m = mix_real_block(d, in + i, std::min(kRealBlock, n - i), 0);
-        if (m > 0) w += RateConverter_execute(d->rc, d->mixed, m, out + w, out_cap - w);
-    }
-    return w;
+    return mix_blocks(d, in, n, out, out_cap, 0, [d](const cf32_t *x, size_t m, cf32_t *y, size_t cap) {
+        return RateConverter_execute(d->rc, x, m, y, cap);
+    });
 }
 
 size_t ddcr_execute_ctrl(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap, double rate_ctrl,
                          double freq_ctrl) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;
-    const uint32_t extra = sx::lo_increment(freq_ctrl);
-    size_t w = 0;
-    for (size_t i = 0; i < n && w < out_cap; i += kRealBlock) {
-        const size_t m = mix_real_block(d, in + i, std::min(kRealBlock, n - i), extra);
-        if (m > 0) w += RateConverter_execute_ctrl(d->rc, d->mixed, m, out + w, out_cap - w, rate_ctrl);
-    }
-    return w;
+    return mix_blocks(d, in, n, out, out_cap, sx::lo_increment(freq_ctrl),
+                      [d, rate_ctrl](const cf32_t *x, size_t m, cf32_t *y, size_t cap) {
+                          return RateConverter_execute_ctrl(d->rc, x, m, y, cap, rate_ctrl);
+                      });
 }
 
 size_t ddcr_execute_ctrl_push_tap2(ddcr *d, cf32_t *out, size_t out_cap, float x, double rate_ctrl,
@@ -210,11 +212,8 @@ size_t ddcr_execute_ctrl_push_outputs_max(const ddcr *d, double rate_ctrl) {
 
 size_t ddcr_run(ddcr *d, const void *state_in, void *state_out, const float *in, size_t n, cf32_t *out,
                 size_t out_cap) {
-    if (d == nullptr) return 0;
-    if (state_in != nullptr && ddcr_set_state(d, state_in) != SX_OK) return 0;
-    const size_t w = ddcr_execute(d, in, n, out, out_cap);
-    if (state_out != nullptr) ddcr_get_state(d, state_out);
-    return w;
+    return sx::ddc::run_stateless<ddcr_set_state, ddcr_execute, ddcr_get_state>(d, state_in, state_out, in, n, out,
+                                                                                 out_cap);
 }
 
 double ddcr_get_bank_sps(const ddcr *d) { return d == nullptr ? 0.0 : RateConverter_get_bank_sps(d->rc); }
