@@ -152,18 +152,13 @@ double ddcr_get_rate(const ddcr *d) { return d == nullptr ? 0.0 : d->rate; }
 
 size_t ddcr_execute(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;
-    return mix_blocks(d, in, n, out, out_cap, 0, [d](const cf32_t *x, size_t m, cf32_t *y, size_t cap) {
-        return RateConverter_execute(d->rc, x, m, y, cap);
-    });
+    return mix_blocks(d, in, n, out, out_cap, 0, sx::ddc::Plain{d->rc});
 }
 
 size_t ddcr_execute_ctrl(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap, double rate_ctrl,
                          double freq_ctrl) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;
-    return mix_blocks(d, in, n, out, out_cap, sx::lo_increment(freq_ctrl),
-                      [d, rate_ctrl](const cf32_t *x, size_t m, cf32_t *y, size_t cap) {
-                          return RateConverter_execute_ctrl(d->rc, x, m, y, cap, rate_ctrl);
-                      });
+    return mix_blocks(d, in, n, out, out_cap, sx::lo_increment(freq_ctrl), sx::ddc::Steered{d->rc, rate_ctrl});
 }
 
 size_t ddcr_execute_ctrl_push_tap2(ddcr *d, cf32_t *out, size_t out_cap, float x, double rate_ctrl,
