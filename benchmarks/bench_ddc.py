@@ -9,36 +9,16 @@ the largest deviation of the settled output from its DC value, relative to it
     PYTHONPATH=src python3 benchmarks/bench_ddc.py
 """
 
-import time
-
 import numpy as np
 from scipy import signal
 
 from kolvane import ddc
 
 from peers import Liquid
+from timing import best, best_pair
 
 F0 = 0.1  # carrier brought to DC
 F_OUT = 0.3  # offset of an interferer from the carrier, outside every kept band
-
-
-def best(fn, repeat=5):
-    fn()
-    t = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        t = min(t, time.perf_counter() - t0)
-    return t
-
-
-def best_pair(ours, peer, repeat=5):
-    """Best times of two functions run alternately, so a busy machine slows both alike."""
-    t_a = t_b = float("inf")
-    for _ in range(repeat):
-        t_a = min(t_a, best(ours, 1))
-        t_b = min(t_b, best(peer, 1))
-    return t_a, t_b
 
 
 def rejection_db(y, skip):

@@ -17,7 +17,6 @@ import ctypes as C
 import os
 import subprocess
 import tempfile
-import time
 from fractions import Fraction
 
 import numpy as np
@@ -26,6 +25,8 @@ from scipy import signal
 from kolvane import resample
 
 import peers
+from peers import ptr
+from timing import best_all
 
 LIB = C.CDLL(resample.__file__)
 P = C.c_void_p
@@ -72,30 +73,6 @@ def load_liquid():
     except (OSError, subprocess.CalledProcessError):
         shim = None
     return liq, shim
-
-
-def ptr(a):
-    return a.ctypes.data_as(P)
-
-
-def best(fn, repeat=1):
-    t = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        t = min(t, time.perf_counter() - t0)
-    return t
-
-
-def best_all(fns, repeat=5):
-    """Best time of each function, run alternately so a busy machine slows all alike."""
-    for f in fns:
-        f()
-    times = [float("inf")] * len(fns)
-    for _ in range(repeat):
-        for i, f in enumerate(fns):
-            times[i] = min(times[i], best(f))
-    return times
 
 
 # Converters as "make() -> run(x) -> y" so each measurement starts fresh. Our

@@ -5,12 +5,13 @@ same run (best of several). Prints samples per second and the ratio.
 """
 
 import ctypes as C
-import time
 
 import numpy as np
 from scipy import signal
 
 from kolvane import resample
+
+from timing import best, best_pair
 
 LIB = C.CDLL(resample.__file__)
 P = C.c_void_p
@@ -21,28 +22,6 @@ LIB.fir_create.argtypes = [P, C.c_size_t]
 LIB.fir_execute.restype = C.c_size_t
 LIB.fir_execute.argtypes = [P, P, C.c_size_t, P]
 LIB.fir_destroy.argtypes = [P]
-
-
-def best(fn, repeat=5):
-    fn()
-    t = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        t = min(t, time.perf_counter() - t0)
-    return t
-
-
-def best_pair(ours, peer, repeat=7):
-    """Best times of two functions run alternately, so that a busy machine
-    slows both alike."""
-    t_a = t_b = float("inf")
-    ours()
-    peer()
-    for _ in range(repeat):
-        t_a = min(t_a, best(ours, 1))
-        t_b = min(t_b, best(peer, 1))
-    return t_a, t_b
 
 
 def row(name, n, t_ours, t_peer, peer):
@@ -65,8 +44,8 @@ def main():
         ours()
         ref = signal.lfilter(h, [1.0], x)
         np.testing.assert_allclose(out[-1000:], ref[-1000:], atol=1e-4)
-        t_ours, t_lf = best_pair(ours, lambda: signal.lfilter(h, [1.0], x))
-        t_ours2, t_oa = best_pair(ours, lambda: signal.oaconvolve(x, h)[:n])
+        t_ours, t_lf = best_pair(ours, lambda: signal.lfilter(h, [1.0], x), 7)
+        t_ours2, t_oa = best_pair(ours, lambda: signal.oaconvolve(x, h)[:n], 7)
         t_ours = min(t_ours, t_ours2)
         row(label, n, t_ours, t_lf, "scipy lfilter")
         row(label, n, t_ours, t_oa, "scipy oaconvolve")
@@ -83,7 +62,7 @@ def main():
 
         y = ours()
         assert abs(y.size - n_out) <= 2, (y.size, n_out)
-        t_ours, t_rp = best_pair(ours, lambda: signal.resample_poly(x, up, down))
+        t_ours, t_rp = best_pair(ours, lambda: signal.resample_poly(x, up, down), 7)
         row(f"Resampler {up}/{down} (outputs)", n_out, t_ours, t_rp, "scipy resample_poly")
 
 

@@ -8,27 +8,13 @@ import numpy as np
 
 from kolvane import resample
 
+from ctypes_lib import CF32, P, SZ, declarer, ptr  # noqa: F401 (names the rate tests import from here)
+
 LIB = C.CDLL(resample.__file__)
-P = C.c_void_p
-SZ = C.c_size_t
 I = C.c_int
 D = C.c_double
 U32 = C.c_uint32
-
-
-class CF32(C.Structure):
-    _fields_ = [("re", C.c_float), ("im", C.c_float)]
-
-
-def fn(name, res, *args):
-    f = getattr(LIB, name)
-    f.restype = res
-    f.argtypes = list(args)
-    return f
-
-
-def ptr(a):
-    return None if a is None else a.ctypes.data_as(P)
+fn = declarer(LIB)
 
 
 class Core:

@@ -11,21 +11,10 @@ import pytest
 from kolvane import ddc
 
 from blockprops import assert_same, check_blob_refusals, check_chunked_equals_whole, check_destroyed, check_state_roundtrip
+from ctypes_lib import CF32, P, SZ, declarer
 
 LIB = C.CDLL(ddc.__file__)
-P = C.c_void_p
-SZ = C.c_size_t
-
-
-class CF32(C.Structure):
-    _fields_ = [("re", C.c_float), ("im", C.c_float)]
-
-
-def _sig(name, res, *args):
-    f = getattr(LIB, name)
-    f.restype = res
-    f.argtypes = list(args)
-    return f
+_sig = declarer(LIB)
 
 
 ddc_create = _sig("ddc_create", P, C.c_double, C.c_double)

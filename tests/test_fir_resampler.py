@@ -11,23 +11,12 @@ import pytest
 from kolvane import resample
 
 from blockprops import check_blob_refusals, check_chunked_equals_whole, check_destroyed, check_state_roundtrip
+from ctypes_lib import CF32, P, SZ, declarer, ptr
 
 LIB = C.CDLL(resample.__file__)
-P = C.c_void_p
-SZ = C.c_size_t
 FP = C.POINTER(C.c_float)
 DP = C.POINTER(C.c_double)
-
-
-class CF32(C.Structure):
-    _fields_ = [("re", C.c_float), ("im", C.c_float)]
-
-
-def _sig(name, res, *args):
-    f = getattr(LIB, name)
-    f.restype = res
-    f.argtypes = list(args)
-    return f
+_sig = declarer(LIB)
 
 
 fir_create = _sig("fir_create", P, P, SZ)
@@ -59,10 +48,6 @@ resampler_max_out = _sig("Resampler_execute_max_out", SZ, P)
 resampler_ctrl_max_out = _sig("Resampler_execute_ctrl_max_out", SZ, P)
 
 TWO32 = 1 << 32
-
-
-def ptr(a):
-    return a.ctypes.data_as(P)
 
 
 def crandn(rng, n):

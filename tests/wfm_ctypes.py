@@ -6,17 +6,10 @@ import numpy as np
 
 from kolvane import wfm
 
+from ctypes_lib import P, SZ, declarer, ptr  # noqa: F401 (the wfm tests use C.P, C.SZ, C.ptr)
+
 lib = ctypes.CDLL(wfm.__file__)
-
-P = ctypes.c_void_p
-SZ = ctypes.c_size_t
-
-
-def _sig(name, restype, *argtypes):
-    f = getattr(lib, name)
-    f.restype = restype
-    f.argtypes = list(argtypes)
-    return f
+_sig = declarer(lib)
 
 
 awgn_create = _sig("awgn_create", P, ctypes.c_uint64, ctypes.c_float)
@@ -53,10 +46,6 @@ lo_mix_input = _sig("lo_mix_input", None, P, ctypes.c_uint32, P, P, SZ)
 wfm_polyphase_bank = _sig("wfm_polyphase_bank", None, P, SZ, SZ, SZ, P)
 wfm_rrc_polyphase_bank = _sig("wfm_rrc_polyphase_bank", ctypes.c_int, ctypes.c_int, ctypes.c_int, P, ctypes.c_double)
 wfm_rrc_taps = _sig("wfm_rrc_taps", ctypes.c_double, ctypes.c_int, ctypes.c_int, P, ctypes.c_double)
-
-
-def ptr(a):
-    return a.ctypes.data_as(P)
 
 
 def awgn_generate(h, n, capacity=None):

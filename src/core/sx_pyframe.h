@@ -634,6 +634,22 @@ private:
     bool owned_ = false;
 };
 
+// For cores that may write an output before they read a later input (or a
+// stream beside it): an input sharing memory with the output (out= given the
+// input's own array, a previous result fed back in) is first copied aside.
+// out_elem is the size of one output element.
+inline bool keep_apart(Input &in, Output &res, size_t out_elem) {
+    const auto *a = reinterpret_cast<const char *>(PyArray_DATA(in.array()));
+    const auto *b = res.data<char>();
+    const size_t a_len = static_cast<size_t>(PyArray_NBYTES(in.array())), b_len = res.capacity() * out_elem;
+    if (a_len == 0 || b_len == 0 || !(a < b + b_len && b < a + a_len)) return true;
+    PyObject *copy = PyArray_NewCopy(in.array(), NPY_CORDER);
+    if (copy == nullptr) return false;
+    const bool ok = in.convert(copy, PyArray_TYPE(in.array()));
+    Py_DECREF(copy);
+    return ok;
+}
+
 // ---------------------------------------------------------------------------
 // Processing calls: <verb>(x, out=None) and <verb>(count=1, out=None)
 

@@ -43,6 +43,20 @@ ddc *finish_create(ddc *d, double norm_freq) {
     return d;
 }
 
+// Block by block, stopping once out is full: input past that point is not
+// mixed, so the oscillator stays where the output stopped. convert(x, k, y,
+// cap) takes one mixed block through the converter.
+template <class Convert>
+size_t mix_blocks(ddc *d, const cf32_t *in, size_t n, cf32_t *out, size_t out_cap, uint32_t extra, Convert convert) {
+    size_t w = 0;
+    for (size_t i = 0; i < n && w < out_cap; i += kMixBlock) {
+        const size_t k = std::min(kMixBlock, n - i);
+        sx::ddc::mix(&d->osc, extra, in + i, d->mixed, k);
+        w += convert(d->mixed, k, out + w, out_cap - w);
+    }
+    return w;
+}
+
 }  // namespace
 
 extern "C" {
@@ -110,28 +124,13 @@ double ddc_get_rate(const ddc *d) { return d == nullptr ? 0.0 : d->rate; }
 
 size_t ddc_execute(ddc *d, const cf32_t *in, size_t n, cf32_t *out, size_t out_cap) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;
-    size_t w = 0;
-    // Block by block, stopping once out is full: input past that point is not
-    // mixed, so the oscillator stays where the output stopped.
-    for (size_t i = 0; i < n && w < out_cap; i += kMixBlock) {
-        const size_t k = std::min(kMixBlock, n - i);
-        sx::ddc::mix(&d->osc, 0, in + i, d->mixed, k);
-        w += RateConverter_execute(d->rc, d->mixed, k, out + w, out_cap - w);
-    }
-    return w;
+    return mix_blocks(d, in, n, out, out_cap, 0, sx::ddc::Plain{d->rc});
 }
 
 size_t ddc_execute_ctrl(ddc *d, const cf32_t *in, size_t n, cf32_t *out, size_t out_cap, double rate_ctrl,
                         double freq_ctrl) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;
-    const uint32_t extra = sx::lo_increment(freq_ctrl);
-    size_t w = 0;
-    for (size_t i = 0; i < n && w < out_cap; i += kMixBlock) {
-        const size_t k = std::min(kMixBlock, n - i);
-        sx::ddc::mix(&d->osc, extra, in + i, d->mixed, k);
-        w += RateConverter_execute_ctrl(d->rc, d->mixed, k, out + w, out_cap - w, rate_ctrl);
-    }
-    return w;
+    return mix_blocks(d, in, n, out, out_cap, sx::lo_increment(freq_ctrl), sx::ddc::Steered{d->rc, rate_ctrl});
 }
 
 size_t ddc_execute_ctrl_push_tap2(ddc *d, cf32_t *out, size_t out_cap, cf32_t x, double rate_ctrl,
@@ -186,11 +185,8 @@ size_t ddc_execute_ctrl_push_outputs_max(const ddc *d, double rate_ctrl) {
 
 size_t ddc_run(ddc *d, const void *state_in, void *state_out, const cf32_t *in, size_t n, cf32_t *out,
                size_t out_cap) {
-    if (d == nullptr) return 0;
-    if (state_in != nullptr && ddc_set_state(d, state_in) != SX_OK) return 0;
-    const size_t w = ddc_execute(d, in, n, out, out_cap);
-    if (state_out != nullptr) ddc_get_state(d, state_out);
-    return w;
+    return sx::ddc::run_stateless<ddc_set_state, ddc_execute, ddc_get_state>(d, state_in, state_out, in, n, out,
+                                                                              out_cap);
 }
 
 double ddc_get_bank_sps(const ddc *d) { return d == nullptr ? 0.0 : RateConverter_get_bank_sps(d->rc); }

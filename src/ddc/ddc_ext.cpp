@@ -94,22 +94,6 @@ struct RealIn {
 
 template <class T> using Obj = py::Object<typename T::Core, T::destroy>;
 
-// The core reads a block into its own scratch before it writes the outputs
-// that block gives, but an interpolating converter writes ahead of what it has
-// read: an input sharing memory with out= is copied aside first.
-bool keep_apart(py::Input &in, py::Output &res) {
-    const auto *a = reinterpret_cast<const char *>(PyArray_DATA(in.array()));
-    const auto *b = res.data<char>();
-    const size_t a_len = static_cast<size_t>(PyArray_NBYTES(in.array()));
-    const size_t b_len = res.capacity() * sizeof(cf32_t);
-    if (a_len == 0 || !(a < b + b_len && b < a + a_len)) return true;
-    PyObject *copy = PyArray_NewCopy(in.array(), NPY_CORDER);
-    if (copy == nullptr) return false;
-    const bool ok = in.convert(copy, PyArray_TYPE(in.array()));
-    Py_DECREF(copy);
-    return ok;
-}
-
 // Room for `need` outputs of an `n`-sample block. Beyond the input length
 // (an interpolating converter, a positive rate deviation) it is held to the
 // per-call ceiling: a bound of SIZE_MAX (no bound) is refused the same way.
@@ -174,7 +158,8 @@ template <class T> PyObject *execute(PyObject *self, PyObject *args, PyObject *k
     const size_t n = in.size();
     const size_t need = T::execute_need(h, n);
     py::Output res;
-    if (!room_ok(need, n) || !res.prepare(out, NPY_COMPLEX64, need) || !keep_apart(in, res)) return nullptr;
+    if (!room_ok(need, n) || !res.prepare(out, NPY_COMPLEX64, need) || !py::keep_apart(in, res, sizeof(cf32_t)))
+        return nullptr;
     const auto *x = in.data<typename T::Sample>();
     auto *y = res.data<cf32_t>();
     const size_t cap = res.capacity();

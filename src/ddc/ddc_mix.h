@@ -1,10 +1,12 @@
-// What the complex- and real-input down-converters share: the mixer and the
-// size of the block they mix at a time. Internal C++, compiled into each
-// down-converter core.
+// What the complex- and real-input down-converters share: the mixer, the
+// size of the block they mix at a time, the converter calls of the block forms
+// and the stateless run. Internal C++, compiled into each down-converter core.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+#include "core/sx_status.h"
+#include "resample/RateConverter_core.h"
 #include "resample/fir_core.h"
 #include "wfm/lo_core.h"
 
@@ -32,6 +34,35 @@ inline bool beyond_limit(double rate, size_t n, double rate_ctrl) {
 // extra per sample (extra: a frequency deviation for this call only).
 inline void mix(lo *l, uint32_t extra, const cf32_t *x, cf32_t *y, size_t n) {
     lo_mix_input(l, extra, reinterpret_cast<const float *>(x), reinterpret_cast<float *>(y), n);
+}
+
+// The converter call for one mixed block, plain or steered by a rate
+// deviation (the block forms' execute and execute_ctrl).
+struct Plain {
+    RateConverter_t *rc;
+    size_t operator()(const cf32_t *x, size_t m, cf32_t *y, size_t cap) const {
+        return RateConverter_execute(rc, x, m, y, cap);
+    }
+};
+struct Steered {
+    RateConverter_t *rc;
+    double rate_ctrl;
+    size_t operator()(const cf32_t *x, size_t m, cf32_t *y, size_t cap) const {
+        return RateConverter_execute_ctrl(rc, x, m, y, cap, rate_ctrl);
+    }
+};
+
+// The stateless form of a down-converter: restore state_in (when given; a
+// refused blob runs nothing), execute one block, save into state_out (when
+// given). Returns the outputs written.
+template <auto SetState, auto Execute, auto GetState, class D, class In>
+size_t run_stateless(D *d, const void *state_in, void *state_out, const In *in, size_t n, cf32_t *out,
+                     size_t out_cap) {
+    if (d == nullptr) return 0;
+    if (state_in != nullptr && SetState(d, state_in) != SX_OK) return 0;
+    const size_t w = Execute(d, in, n, out, out_cap);
+    if (state_out != nullptr) GetState(d, state_out);
+    return w;
 }
 
 }  // namespace sx::ddc

@@ -7,6 +7,7 @@
 #include "core/sx_state.h"
 #include "ddc/ddc_mix.h"
 #include "resample/RateConverter_core.h"
+#include "resample/hb_branch.h"
 #include "resample/hbdecim_r2c_core.h"
 
 using sx::ddc::kBoundLimit;
@@ -21,14 +22,6 @@ constexpr size_t kR2cOffset = kRateOffset + 8;
 // makes at most kMixBlock + 1 intermediate samples of them.
 constexpr size_t kRealBlock = 2 * kMixBlock;
 constexpr size_t kHalfCap = kMixBlock + 2;
-
-// The converter's halfband branch: 18 symmetric taps summing to 1.00056 and a
-// trailing zero; as a 19-tap branch the odd-length rule centres the 18 taps on
-// the centre sample. This component keeps its own copy of the values.
-constexpr float kHalfbandBranch[19] = {
-    0.00157905f, -0.00467577f, 0.01044318f, -0.02017462f, 0.03579893f, -0.06086637f, 0.10411341f,
-    -0.19753781f, 0.63160092f,  0.63160092f, -0.19753781f, 0.10411341f, -0.06086637f, 0.03579893f,
-    -0.02017462f, 0.01044318f,  -0.00467577f, 0.00157905f, 0.0f};
 
 }  // namespace
 
@@ -58,7 +51,7 @@ ddcr *make(double norm_freq, double rate) {
     auto *d = new (std::nothrow) ddcr;
     if (d == nullptr) return nullptr;
     d->rate = rate;
-    d->r2c = hbdecim_r2c_create(19, kHalfbandBranch);
+    d->r2c = hbdecim_r2c_create(::rate::kHalfbandBranchTaps, ::rate::kHalfbandBranch);
     if (d->r2c == nullptr || lo_init(&d->osc, norm_freq) != SX_OK) {
         delete d;
         return nullptr;
@@ -74,12 +67,20 @@ ddcr *finish_create(ddcr *d) {
     return d;
 }
 
-// One block of real input through the decimator and the mixer: the number of
-// intermediate samples now in d->mixed.
-size_t mix_real_block(ddcr *d, const float *in, size_t k, uint32_t extra) {
-    const size_t m = hbdecim_r2c_execute(d->r2c, in, k, d->half, kHalfCap);
-    if (m > 0) sx::ddc::mix(&d->osc, extra, d->half, d->mixed, m);
-    return m;
+// Block by block through the decimator and the mixer, stopping once out is
+// full. convert(x, m, y, cap) takes the m intermediate samples of one block
+// through the converter.
+template <class Convert>
+size_t mix_blocks(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap, uint32_t extra,
+                  Convert convert) {
+    size_t w = 0;
+    for (size_t i = 0; i < n && w < out_cap; i += kRealBlock) {
+        const size_t m = hbdecim_r2c_execute(d->r2c, in + i, std::min(kRealBlock, n - i), d->half, kHalfCap);
+        if (m == 0) continue;
+        sx::ddc::mix(&d->osc, extra, d->half, d->mixed, m);
+        w += convert(d->mixed, m, out + w, out_cap - w);
+    }
+    return w;
 }
 
 }  // namespace
@@ -151,24 +152,13 @@ double ddcr_get_rate(const ddcr *d) { return d == nullptr ? 0.0 : d->rate; }
 
 size_t ddcr_execute(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;
-    size_t w = 0;
-    for (size_t i = 0; i < n && w < out_cap; i += kRealBlock) {
-        const size_t m = mix_real_block(d, in + i, std::min(kRealBlock, n - i), 0);
-        if (m > 0) w += RateConverter_execute(d->rc, d->mixed, m, out + w, out_cap - w);
-    }
-    return w;
+    return mix_blocks(d, in, n, out, out_cap, 0, sx::ddc::Plain{d->rc});
 }
 
 size_t ddcr_execute_ctrl(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap, double rate_ctrl,
                          double freq_ctrl) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;
-    const uint32_t extra = sx::lo_increment(freq_ctrl);
-    size_t w = 0;
-    for (size_t i = 0; i < n && w < out_cap; i += kRealBlock) {
-        const size_t m = mix_real_block(d, in + i, std::min(kRealBlock, n - i), extra);
-        if (m > 0) w += RateConverter_execute_ctrl(d->rc, d->mixed, m, out + w, out_cap - w, rate_ctrl);
-    }
-    return w;
+    return mix_blocks(d, in, n, out, out_cap, sx::lo_increment(freq_ctrl), sx::ddc::Steered{d->rc, rate_ctrl});
 }
 
 size_t ddcr_execute_ctrl_push_tap2(ddcr *d, cf32_t *out, size_t out_cap, float x, double rate_ctrl,
@@ -217,11 +207,8 @@ size_t ddcr_execute_ctrl_push_outputs_max(const ddcr *d, double rate_ctrl) {
 
 size_t ddcr_run(ddcr *d, const void *state_in, void *state_out, const float *in, size_t n, cf32_t *out,
                 size_t out_cap) {
-    if (d == nullptr) return 0;
-    if (state_in != nullptr && ddcr_set_state(d, state_in) != SX_OK) return 0;
-    const size_t w = ddcr_execute(d, in, n, out, out_cap);
-    if (state_out != nullptr) ddcr_get_state(d, state_out);
-    return w;
+    return sx::ddc::run_stateless<ddcr_set_state, ddcr_execute, ddcr_get_state>(d, state_in, state_out, in, n, out,
+                                                                                 out_cap);
 }
 
 double ddcr_get_bank_sps(const ddcr *d) { return d == nullptr ? 0.0 : RateConverter_get_bank_sps(d->rc); }

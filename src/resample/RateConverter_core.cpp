@@ -12,6 +12,7 @@
 #include "core/sx_state.h"
 #include "resample/agc_core.h"
 #include "resample/cic_core.h"
+#include "resample/hb_branch.h"
 #include "resample/hbdecim_core.h"
 #include "core/sx_aligned.h"
 #include "resample/resamp_core.h"
@@ -27,13 +28,6 @@ constexpr int kCompTaps = 7;
 constexpr double kMaxBankTaps = 65536.0;
 constexpr size_t kMaxBankFloats = size_t{1} << 26;
 constexpr size_t kPrefixMax = SX_TLM_NAME_MAX - 1 - 9;  // room for ".level_db"
-
-// The halfband branch of the rate converter: 18 symmetric taps summing to
-// 1.00056, then a zero, so the odd-length rule centres them on the centre tap.
-constexpr float SX_HB_FIR[19] = {0.00157905f,  -0.00467577f, 0.01044318f, -0.02017462f, 0.03579893f,
-                                 -0.06086637f, 0.10411341f,  -0.19753781f, 0.63160092f, 0.63160092f,
-                                 -0.19753781f, 0.10411341f,  -0.06086637f, 0.03579893f, -0.02017462f,
-                                 0.01044318f,  -0.00467577f, 0.00157905f,  0.0f};
 
 struct PlanStage {
     int type = -1;
@@ -205,7 +199,7 @@ bool build_stages(RateConverter_t *c) {
         s.type = p[i].type;
         c->num_stages = i + 1;
         if (p[i].type == RC_STAGE_HALFBAND) {
-            s.hb = hbdecim_create(19, SX_HB_FIR);
+            s.hb = hbdecim_create(rate::kHalfbandBranchTaps, rate::kHalfbandBranch);
             if (s.hb == nullptr) break;
         } else if (p[i].type == RC_STAGE_CIC) {
             s.R = p[i].R;

@@ -8,6 +8,7 @@
 #pragma once
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "core/sx_simd.h"
 
@@ -73,34 +74,38 @@ inline __attribute__((always_inline)) void hb_block(float *__restrict y, const f
 }
 #pragma GCC diagnostic pop
 
-}  // namespace rate
+// An n-tap branch laid out for hb_block: the first floor(n/2) taps, halved
+// (their sign alternated with k for the real-to-complex form), and the
+// offsets of the two samples each one meets, in floats for samples of
+// `stride` floats. An odd n pairs the first-of-pair stream from the second
+// newest sample on.
+struct HbBranch {
+    size_t n = 0, half = 0;
+    bool even = false;
+    std::vector<float> coef;
+    std::vector<ptrdiff_t> o1, o2;
+    ptrdiff_t oc = 0;  // the centre sample's offset
 
-#include "core/sx_state.h"
-
-namespace rate {
-
-// The state blobs of the halfband decimators hold doubled rings:
-// ring[(pos + k) & (S - 1)] is the k-th newest sample, written in both halves.
-// hist holds the last S samples oldest first (hist[S - 1] newest).
-template <class T> void hb_put_ring(sx::StateWriter &w, const T *hist, size_t S, size_t pos) {
-    uint8_t *ring = w.pos();
-    for (size_t k = 0; k < S; ++k) {
-        const size_t i = (pos + k) & (S - 1);
-        std::memcpy(ring + i * sizeof(T), hist + S - 1 - k, sizeof(T));
-        std::memcpy(ring + (i + S) * sizeof(T), hist + S - 1 - k, sizeof(T));
+    // Throws std::bad_alloc when memory runs out.
+    void design(size_t taps_n, const float *taps, size_t stride, bool alternate) {
+        n = taps_n;
+        half = n / 2;
+        even = (n % 2) == 0;
+        coef.resize(half);
+        o1.resize(half);
+        o2.resize(half);
+        for (size_t k = 0; k < half; ++k) {
+            coef[k] = 0.5f * ((alternate && (k & 1)) ? -taps[k] : taps[k]);
+            o1[k] = static_cast<ptrdiff_t>(stride * (k + (even ? 0 : 1)));
+            o2[k] = static_cast<ptrdiff_t>(stride * (n - 1 - k));
+        }
+        oc = static_cast<ptrdiff_t>(stride * half);
     }
-    w.skip(2 * S * sizeof(T));
-}
-
-template <class T> void hb_get_ring(const uint8_t *ring, T *hist, size_t S, size_t pos) {
-    for (size_t k = 0; k < S; ++k)
-        std::memcpy(static_cast<void *>(hist + S - 1 - k), ring + ((pos + k) & (S - 1)) * sizeof(T), sizeof(T));
-}
-
-// The two halves of a doubled ring always agree; a blob where they do not was
-// not written by the block.
-inline bool hb_ring_halves_agree(const uint8_t *ring, size_t half_bytes) {
-    return std::memcmp(ring, ring + half_bytes, half_bytes) == 0;
-}
+    template <int W, bool Sub, bool Centre>
+    inline __attribute__((always_inline)) void run(float *y, const float *cen, float c0, const float *p,
+                                                   size_t nf) const {
+        hb_block<W, Sub, Centre>(y, cen, c0, p, coef.data(), o1.data(), o2.data(), half, nf);
+    }
+};
 
 }  // namespace rate

@@ -1,7 +1,6 @@
 #include "resample/hbdecim_q15_core.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -10,6 +9,7 @@
 
 #include "core/sx_state.h"
 #include "core/sx_aligned.h"
+#include "resample/hb_pairs.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ hbdecim_q15_t *hbdecim_q15_create(size_t n, const float *taps) {
         h->n = n;
         h->half = n / 2;
         h->even = (n % 2) == 0;
-        h->S = n == 1 ? 1 : std::max<size_t>(2, std::bit_ceil(n));
+        h->S = rate::hb_ring_len(n);
         if (!h->q.allocate(std::max<size_t>(16, (h->half + 15) / 16 * 16))) return nullptr;
         for (size_t k = 0; k < h->half; ++k) h->q[k] = to_q14(taps[k]);
         for (auto &r : h->ring)
@@ -107,17 +107,15 @@ void hbdecim_q15_get_state(const hbdecim_q15_t *h, void *blob) {
 int hbdecim_q15_set_state(hbdecim_q15_t *h, const void *blob) {
     const auto *p = static_cast<const uint8_t *>(blob);
     if (h == nullptr || !sx::state_header_ok(p, kTag, state_bytes_for(h->S))) return SX_ERR_INVALID;
+    if (!rate::hb_head_ok(p, h->S)) return SX_ERR_INVALID;
+    const size_t rb = h->S * sizeof(int16_t);
+    for (int r = 0; r < 4; ++r)
+        if (!rate::hb_ring_halves_agree(p + 40 + 2 * rb * r, rb)) return SX_ERR_INVALID;
     uint64_t pa, pb;
     int32_t pending;
     std::memcpy(&pa, p + 16, 8);
     std::memcpy(&pb, p + 24, 8);
     std::memcpy(&pending, p + 32, 4);
-    if (pa >= h->S || pb >= h->S || (pending != 0 && pending != 1)) return SX_ERR_INVALID;
-    const size_t rb = h->S * sizeof(int16_t);
-    for (int r = 0; r < 4; ++r) {
-        const uint8_t *ring = p + 40 + 2 * rb * r;
-        if (std::memcmp(ring, ring + rb, rb) != 0) return SX_ERR_INVALID;
-    }
     h->pos_a = static_cast<size_t>(pa);
     h->pos_b = static_cast<size_t>(pb);
     h->pending = pending;

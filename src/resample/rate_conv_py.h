@@ -43,20 +43,6 @@ inline bool too_many(size_t need) {
     return false;
 }
 
-// The cores may write an output before they read a later input, so an input
-// that shares memory with out= is first copied aside.
-inline bool apart(py::Input &in, py::Output &res, size_t elem, int typenum) {
-    const auto *a = reinterpret_cast<const char *>(PyArray_DATA(in.array()));
-    const auto *b = res.data<char>();
-    const size_t a_len = static_cast<size_t>(PyArray_NBYTES(in.array())), b_len = res.capacity() * elem;
-    if (a_len == 0 || b_len == 0 || !(a < b + b_len && b < a + a_len)) return true;
-    PyObject *copy = PyArray_NewCopy(in.array(), NPY_CORDER);
-    if (copy == nullptr) return false;
-    const bool ok = in.convert(copy, typenum);
-    Py_DECREF(copy);
-    return ok;
-}
-
 // A reusable result buffer: a NumPy array the object holds and every view it
 // returns keeps alive, so a result stays valid after destroy(); the next call
 // writes over it (results that must last are copied). Replaced by a larger
@@ -128,7 +114,7 @@ inline PyObject *RateConverter_execute_py(PyObject *self, PyObject *args, PyObje
     const size_t outputs = RateConverter_execute_outputs(h, n, kRateOutputLimit);
     if (too_many(outputs)) return nullptr;
     py::Output res;
-    if (!res.prepare(out, NPY_COMPLEX64, room(outputs)) || !apart(x, res, sizeof(cf32_t), NPY_COMPLEX64)) return nullptr;
+    if (!res.prepare(out, NPY_COMPLEX64, room(outputs)) || !py::keep_apart(x, res, sizeof(cf32_t))) return nullptr;
     const cf32_t *xs = x.data<cf32_t>();
     cf32_t *y = res.data<cf32_t>();
     const size_t cap = res.capacity();
@@ -376,7 +362,7 @@ inline PyObject *Farrow_delay_py(PyObject *self, PyObject *args, PyObject *kw) {
     if (h == nullptr) return nullptr;
     const size_t n = x.size();
     py::Output res;
-    if (!c.object()->x.prepare(out, n, res) || !apart(x, res, sizeof(cf32_t), NPY_COMPLEX64)) return nullptr;
+    if (!c.object()->x.prepare(out, n, res) || !py::keep_apart(x, res, sizeof(cf32_t))) return nullptr;
     const cf32_t *xs = x.data<cf32_t>();
     cf32_t *y = res.data<cf32_t>();
     const size_t cap = res.capacity();

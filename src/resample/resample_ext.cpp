@@ -81,22 +81,6 @@ struct ExecuteRoom {
     }
 };
 
-// The core writes an output before it reads the input of the same index, so an
-// input sharing memory with the output (a previous result fed back in, or out=
-// given the input's own array) is first copied aside.
-bool keep_apart(py::Input &in, py::Output &res, int typenum) {
-    const auto *a = reinterpret_cast<const char *>(PyArray_DATA(in.array()));
-    const auto *b = res.data<char>();
-    const size_t a_len = static_cast<size_t>(PyArray_NBYTES(in.array()));
-    const size_t b_len = res.capacity() * sizeof(cf32_t);
-    if (a_len == 0 || !(a < b + b_len && b < a + a_len)) return true;
-    PyObject *copy = PyArray_NewCopy(in.array(), NPY_CORDER);
-    if (copy == nullptr) return false;
-    const bool ok = in.convert(copy, typenum);
-    Py_DECREF(copy);
-    return ok;
-}
-
 // Results go to the caller's out, or to a view into the reusable buffer
 // (replaced by a larger one when a call needs more; earlier results keep theirs).
 struct ReusedBuffer {
@@ -110,7 +94,7 @@ struct ReusedBuffer {
             }
             out = o->x.buf;
         }
-        return res.prepare(out, typenum, need, kResamplerOutMsg) && keep_apart(x, res, NPY_COMPLEX64);
+        return res.prepare(out, typenum, need, kResamplerOutMsg) && py::keep_apart(x, res, sizeof(cf32_t));
     }
 };
 
@@ -131,7 +115,7 @@ PyObject *Resampler_execute_ctrl_py(PyObject *self, PyObject *args, PyObject *kw
     const size_t need = room(Resampler_execute_ctrl_max_out(h), n, produced);
     py::Output res;
     if (need == py::kRefused || !ReusedBuffer::prepare(c.object(), res, out, NPY_COMPLEX64, need, x) ||
-        !keep_apart(ctrl, res, NPY_FLOAT64))
+        !py::keep_apart(ctrl, res, sizeof(cf32_t)))
         return nullptr;
     const cf32_t *xs = x.data<cf32_t>();
     const double *cs = ctrl.data<double>();
