@@ -21,3 +21,9 @@ def test_pipeline_runs_losslessly(tmp_path):
     assert abs(s["snr_over_fs_measured_db"] - s["snr_over_fs_expected_db"]) < 0.2
     assert abs(s["esno_from_evm_db"] - s["esno_asked_db"]) < 0.5
     assert os.path.getsize(s["picture"]) > 10000
+    # The DDC stage: exactly half the samples, the carrier at DC (a wrong oscillator
+    # frequency of 20 Hz already turns the symbols), and the symbols as clean as the
+    # reference receiver's, which mixes and filters in float64.
+    assert s["ddc_samples_out"] == (1 << 16) // 2 and not s["ddc_clipped"]
+    assert s["ddc_esno_from_evm_db"] > s["esno_from_evm_db"] - 0.5
+    assert abs(s["ddc_carrier_phase_deg"]) < 1.0 and abs(s["ddc_carrier_freq_hz"]) < 0.5
