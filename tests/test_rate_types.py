@@ -175,6 +175,8 @@ def test_out_rules_and_views_outlive_destroy():
     (lambda: resample.HalfbandDecimatorR2C(np.zeros(0, np.float32)), MemoryError,
      "^hbdecim_r2c_create returned NULL$"),
     (lambda: resample.RateConverter(rate=0.5).execute_ctrl(X[:10], float("inf")), ValueError, "finite"),
+    # Past 2**32 the resampler's 32-bit step truncates to 0: it ran 1:1 without a word.
+    (lambda: resample.RateConverter(rate=1e12), ValueError, "^RateConverter: invalid parameter"),
     (lambda: resample.RateConverter(rate=0.5).execute(np.zeros(4, np.complex128)), TypeError, None),
 ])
 def test_refused_arguments(call, exc, text):

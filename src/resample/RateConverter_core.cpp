@@ -54,7 +54,13 @@ struct Stage {
     }
 };
 
-bool rate_ok(double r) { return std::isfinite(r) && r > 0.0; }
+// Largest CIC ratio a plan uses; below it a resampler takes the rest.
+constexpr int kMaxCicR = 2048;
+
+// A plan's terminal resampler runs at this ratio times at most kMaxCicR, so
+// these bounds keep its 32-bit phase step non-zero and every plan buildable
+// (set_rate relies on it; past them the step truncated to 0 and ran 1:1).
+bool rate_ok(double r) { return r >= RESAMP_MIN_RATE / kMaxCicR && r <= RESAMP_MAX_RATE; }
 
 // The cheapest cascade for a ratio. A matched converter always ends in a
 // resampler (it carries the matched bank) and never compensates a CIC stage
@@ -81,7 +87,7 @@ int plan(double rate, bool matched, int compensate, PlanStage out[3]) {
             hb();
             dec = 4.0;
         } else {
-            const int R = h > 11.0 ? 2048 : (1 << static_cast<int>(h));
+            const int R = h > 11.0 ? kMaxCicR : (1 << static_cast<int>(h));
             cic(R);
             dec = R;
         }
@@ -90,8 +96,8 @@ int plan(double rate, bool matched, int compensate, PlanStage out[3]) {
     }
     if (D >= 8.0) {
         const double l = std::floor(e);
-        const int lo = l > 10.0 ? 2048 : (1 << static_cast<int>(l));
-        const int hi = l > 10.0 ? 2048 : (1 << (static_cast<int>(l) + 1));
+        const int lo = l > 10.0 ? kMaxCicR : (1 << static_cast<int>(l));
+        const int hi = l > 10.0 ? kMaxCicR : (1 << (static_cast<int>(l) + 1));
         const int R = std::fabs(std::log2(hi * rate)) < std::fabs(std::log2(lo * rate)) ? hi : lo;
         cic(R);
         if (matched || std::fabs(R * rate - 1.0) > 1e-6) rs(R * rate);
@@ -381,7 +387,7 @@ RateConverter_t *RateConverter_create(int compensate, double rate) {
 RateConverter_t *RateConverter_create_matched(int compensate, int pulse, size_t span, size_t num_phases, double rate,
                                               double beta, double pulse_sps) {
     if (!rate_ok(rate) || !sx::design::rolloff_ok(beta) || span < 1 || span > (size_t{1} << 20) ||
-        !rate_ok(pulse_sps) || num_phases < 2 || (num_phases & (num_phases - 1)) != 0 ||
+        !(std::isfinite(pulse_sps) && pulse_sps > 0.0) || num_phases < 2 || (num_phases & (num_phases - 1)) != 0 ||
         num_phases > (size_t{1} << 24) || (pulse != RC_PULSE_IANDD && pulse != RC_PULSE_RRC))
         return nullptr;
     try {

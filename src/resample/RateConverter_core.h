@@ -34,14 +34,14 @@ typedef struct RateConverter_t RateConverter_t;
 #define RC_PULSE_NONE 2
 
 /* compensate  non-zero: each CIC stage is followed by its 7-tap droop compensator
- * rate        output-to-input ratio, > 0 and finite
+ * rate        output-to-input ratio, within [2^-43, 2^32]
  * Returns null for a bad rate, a stage that cannot be built or no memory. */
 SX_API RateConverter_t *RateConverter_create(int compensate, double rate);
 /* compensate  non-zero: the droop compensator of a leading CIC is folded into the bank
  * pulse       RC_PULSE_IANDD (0) or RC_PULSE_RRC (1)
  * span        RRC half-length in symbols, >= 1
  * num_phases  branches of the matched bank, a power of two >= 2
- * rate        output-to-input ratio, > 0 and finite
+ * rate        output-to-input ratio, within [2^-43, 2^32]
  * beta        RRC roll-off, 0..1
  * pulse_sps   samples per symbol at the output, > 0 and finite
  * Returns null on any bad argument, an oversized bank or no memory. */
@@ -93,7 +93,7 @@ SX_API size_t RateConverter_execute_ctrl_outputs(const RateConverter_t *c, size_
 
 SX_API double RateConverter_get_rate(const RateConverter_t *c);
 /* Re-plans and rebuilds the cascade for a new rate (all memories from zero;
- * an AGC is re-created for the new bank). A rate <= 0 or not finite is ignored.
+ * an AGC is re-created for the new bank). A rate outside [2^-43, 2^32] is ignored.
  * A failed rebuild leaves no stages (executes return 0). */
 SX_API void RateConverter_set_rate(RateConverter_t *c, double rate);
 

@@ -171,7 +171,7 @@ inline int RateConverter_set_rate_py(PyObject *self, PyObject *value, void *) {
         return !(rate == -1.0 && PyErr_Occurred());
     });
     if (h == nullptr) return -1;
-    RateConverter_set_rate(h, rate);  // a rate <= 0 (or not finite) is ignored
+    RateConverter_set_rate(h, rate);  // a rate outside [2**-43, 2**32] (or NaN) is ignored
     return 0;
 }
 
@@ -247,7 +247,7 @@ inline PyMethodDef RateConverter_methods[] = {
 
 inline PyGetSetDef RateConverter_getset[] = {
     py::prop("rate", py::do_get<RcObj, RateConverter_get_rate, py::F64>,
-             "Output-to-input ratio; setting it re-plans the cascade (a rate <= 0 is ignored).",
+             "Output-to-input ratio; setting it re-plans the cascade (a rate outside [2**-43, 2**32] is ignored).",
              RateConverter_set_rate_py),
     py::prop<RcObj, RateConverter_get_clipped, py::Bool>("clipped", "A CIC stage saw input outside [-2, 2)."),
     py::prop<RcObj, RateConverter_get_narrow_pulse, py::Bool>("narrow_pulse",

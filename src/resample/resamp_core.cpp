@@ -167,7 +167,10 @@ namespace {
 // A ratio is finite and not negative: a negative one has no meaning, and the
 // decimating form would scale samples by it (a float conversion out of range
 // for a large one).
-bool rate_ok(double rate) { return std::isfinite(rate) && rate >= 0.0; }
+// The 32-bit phase step holds a ratio only within [2^-32, 2^32]: outside it the
+// step truncates to 0 and the object would run at some other ratio (one output
+// per input) without a word. 0 stays the documented all-zero form.
+bool rate_ok(double rate) { return rate == 0.0 || (rate >= RESAMP_MIN_RATE && rate <= RESAMP_MAX_RATE); }
 
 void apply_rate(resamp_t *r, double rate) {
     r->rate = rate;

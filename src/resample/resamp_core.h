@@ -19,11 +19,16 @@ extern "C" {
 
 typedef struct resamp_t resamp_t;
 
+/* The ratios a 32-bit phase step can hold (besides 0): 2^-32 ... 2^32. */
+#define RESAMP_MIN_RATE (1.0 / 4294967296.0)
+#define RESAMP_MAX_RATE 4294967296.0
+
 /* Built-in bank: L = 4096 branches of T = 19 taps (Kaiser-windowed sinc, cutoff
  * at the input Nyquist frequency, 60 dB design).
  * rate  output-to-input ratio; >= 1 interpolates, < 1 decimates (0 gives one
- *       all-zero output per input). Returns null when rate is negative, NaN
- *       or infinite, or memory runs out. */
+ *       all-zero output per input). Returns null when rate is NaN, or not 0
+ *       and outside [2^-32, 2^32] (the ratios the 32-bit step can hold), or
+ *       memory runs out. */
 SX_API resamp_t *resamp_create(double rate);
 /* L     branches, >= 1 (any count; a power of two is the usual choice)
  * T     taps per branch, >= 1
@@ -50,9 +55,9 @@ SX_API int resamp_set_state(resamp_t *r, const void *blob);
 
 SX_API double resamp_get_rate(const resamp_t *r);
 /* New ratio, glitch-free within one form (phase, ring, accumulators kept).
- * rate  finite, >= 0; >= 1 selects the interpolating form, < 1 the decimating form.
- * Returns 0, or SX_ERR_INVALID (-4) for a negative, NaN or infinite rate
- * (nothing changed). */
+ * rate  0, or within [2^-32, 2^32]; >= 1 selects the interpolating form, < 1 the
+ *       decimating form. Returns 0, or SX_ERR_INVALID (-4) for any other rate
+ *       (nothing changed). */
 SX_API int resamp_set_rate(resamp_t *r, double rate);
 SX_API size_t resamp_get_num_phases(const resamp_t *r);
 SX_API size_t resamp_get_num_taps(const resamp_t *r);

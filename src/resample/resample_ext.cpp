@@ -26,6 +26,10 @@ bool usable_rate(double rate) {
         PyErr_SetString(PyExc_ValueError, "rate must not be negative");
         return false;
     }
+    if (rate != 0.0 && (rate < RESAMP_MIN_RATE || rate > RESAMP_MAX_RATE)) {
+        PyErr_SetString(PyExc_ValueError, "rate must be 0 or within [2**-32, 2**32]");
+        return false;
+    }
     return true;
 }
 
@@ -169,7 +173,8 @@ PyMethodDef Resampler_methods[] = {
 
 PyGetSetDef Resampler_getset[] = {
     py::prop("rate", py::do_get<ResamplerObj, Resampler_get_rate, py::F64>,
-             "Output-to-input ratio (>= 1 interpolates, < 1 decimates); finite and >= 0.", Resampler_set_rate_py),
+             "Output-to-input ratio (>= 1 interpolates, < 1 decimates); 0 or within [2**-32, 2**32].",
+             Resampler_set_rate_py),
     py::prop<ResamplerObj, Resampler_get_num_phases, py::U64>("num_phases", "Branches of the bank."),
     py::prop<ResamplerObj, Resampler_get_num_taps, py::U64>("num_taps", "Taps per branch."),
     py::prop<ResamplerObj, Resampler_get_ctrl_acc, py::F64>("ctrl_acc",
