@@ -291,11 +291,5 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_iqreader(void) {
-    PyObject *m = py::make_module(&module_def, {{"Reader", &ReaderType}});
-    if (m == nullptr) return nullptr;
-    if (py::adopt_interrupt_state() < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    return py::make_interrupt_aware_module(&module_def, {{"Reader", &ReaderType}});
 }

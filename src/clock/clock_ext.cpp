@@ -160,11 +160,5 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_clock(void) {
-    PyObject *m = py::make_module(&module_def, {{"SampleClock", &SampleClockType}});
-    if (m == nullptr) return nullptr;
-    if (sx::py::adopt_interrupt_state() < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    return py::make_interrupt_aware_module(&module_def, {{"SampleClock", &SampleClockType}});
 }

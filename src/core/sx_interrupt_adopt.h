@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "core/sx_interrupt_guard_core.h"
+#include "core/sx_pyframe.h"
 
 namespace sx::py {
 
@@ -20,6 +21,14 @@ inline int adopt_interrupt_state() {
     if (p == nullptr) return -1;
     sx_interrupt_guard_state_adopt(static_cast<sx_interrupt_state *>(p));
     return 0;
+}
+
+// make_module() for a module whose waits honour the process-wide interrupt
+// state: the import fails when that state cannot be adopted.
+inline PyObject *make_interrupt_aware_module(PyModuleDef *def, std::initializer_list<TypeEntry> types) {
+    PyObject *m = make_module(def, types);
+    if (m != nullptr && adopt_interrupt_state() < 0) Py_CLEAR(m);
+    return m;
 }
 
 }  // namespace sx::py

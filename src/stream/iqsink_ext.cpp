@@ -187,11 +187,5 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_iqsink(void) {
-    PyObject *m = py::make_module(&module_def, {{"StreamSink", &SinkType}});
-    if (m == nullptr) return nullptr;
-    if (py::adopt_interrupt_state() < 0) {
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    return py::make_interrupt_aware_module(&module_def, {{"StreamSink", &SinkType}});
 }

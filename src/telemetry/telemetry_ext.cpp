@@ -691,14 +691,14 @@ PyArray_Descr *make_record_dtype() {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_telemetry(void) {
-    PyObject *m = py::make_module(&module_def, {
+    PyObject *m = py::make_interrupt_aware_module(&module_def, {
                                                    {"Telemetry", &TelemetryType},
                                                    {"MemoryCapture", &MemoryCaptureType},
                                                    {"Capture", &CaptureType},
                                                });
     if (m == nullptr) return nullptr;
     if (g_record_dtype == nullptr) g_record_dtype = make_record_dtype();
-    if (g_record_dtype == nullptr || sx::py::adopt_interrupt_state() < 0) {
+    if (g_record_dtype == nullptr) {
         Py_DECREF(m);
         return nullptr;
     }
