@@ -105,6 +105,10 @@ typedef struct wfm_stage_op_t {
     wfm_stage_inplace_fn inplace;
     wfm_stage_emit_fn emit;
     wfm_stage_undo_fn undo;
+    /* The expansion the emitting kernel really produces (2/1 for the rate-1/2
+     * inner code); 0/0 for in-place kernels. Assembly sizes the wire from this,
+     * never from what a description merely declares. */
+    uint32_t emit_num, emit_den;
 } wfm_stage_op_t;
 
 enum { WFM_FRAME_MAX_OPS = 8 };
