@@ -259,13 +259,13 @@ PyMethodDef Reader_methods[] = {
     py::method_kw("read", py::generate<ReaderObj, NPY_COMPLEX64, iqreader_read, ReadNeed>,
                   "read(count=1, out=None)\n--\n\n"
                   "Up to `count` samples as complex64 at unit scale; an empty array at the end."),
-    py::method_o("read_max_out", Reader_max_out<iqreader_read_max_out>, "read_max_out(n)\n--\n\nOutput size read(n) needs: n."),
+    py::method_o("read_max_out", Reader_max_out<iqreader_read_max_out>, "read_max_out($self, n, /)\n--\n\nOutput size read(n) needs: n."),
     py::method_kw("read_follow", Reader_read_follow,
                   "read_follow(count=1, out=None)\n--\n\n"
                   "Like read(), but waits for a capture that is still being written; returns an empty\n"
                   "array only when the capture ended (see `ending`). Runs without the interpreter lock."),
     py::method_o("read_follow_max_out", Reader_max_out<iqreader_read_follow_max_out>,
-                 "read_follow_max_out(n)\n--\n\nOutput size read_follow(n) needs: n."),
+                 "read_follow_max_out($self, n, /)\n--\n\nOutput size read_follow(n) needs: n."),
     py::method_noargs("close", py::do_destroy<ReaderObj>, "close()\n--\n\nRelease the reader; idempotent."),
     py::m_destroy<ReaderObj>(),
     py::m_enter<ReaderObj>(),

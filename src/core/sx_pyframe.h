@@ -343,7 +343,7 @@ template <class O, auto StateBytes, auto GetState, auto SetState> struct StateMe
     }
     static PyMethodDef set_state() {
         return method_o("set_state", do_set_state<O, StateBytes, SetState>,
-                        "set_state(blob)\n--\n\nRestore a snapshot taken from an object built alike.");
+                        "set_state($self, blob, /)\n--\n\nRestore a snapshot taken from an object built alike.");
     }
 };
 

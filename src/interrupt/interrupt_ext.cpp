@@ -124,7 +124,7 @@ PyMethodDef module_methods[] = {
     py::method_noargs("clear", m_resume, "clear()\n--\n\nClear the interrupt flag."),
     py::method_noargs("interrupted", m_interrupted, "interrupted()\n--\n\nTrue while an interrupt is requested."),
     py::method_noargs("latency_ms", m_latency_ms, "latency_ms()\n--\n\nLongest sleep of a waiting loop between two looks at the flag [ms]."),
-    py::method_o("set_latency_ms", m_set_latency_ms, "set_latency_ms(ms)\n--\n\nSet the polling latency [ms]; 0 restores the default 100."),
+    py::method_o("set_latency_ms", m_set_latency_ms, "set_latency_ms(ms, /)\n--\n\nSet the polling latency [ms]; 0 restores the default 100."),
     {nullptr, nullptr, 0, nullptr},
 };
 

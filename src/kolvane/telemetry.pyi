@@ -9,7 +9,7 @@ class TelemetryStats(NamedTuple):
     capacity: int
     probes: int
 
-_Path = Union[str, bytes, os.PathLike]
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 
 class Telemetry:
     def __init__(self, ring_records: int = 16384) -> None: ...
