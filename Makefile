@@ -3,7 +3,7 @@
 # make test-fast the test suite without the sanitizer pass (kernel tests run twice:
 #                also on the portable kernels, as KOLVANE_SIMD=generic selects)
 # make test-asan the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
-# make bench     run the benchmarks
+# make bench     run the benchmarks and write their summary table into README.md
 PY := .venv/bin/python
 # Tests of the kernels that have an AVX2 form next to their portable one.
 KERNEL_TESTS := tests/test_fir_resampler.py tests/test_fft.py tests/test_psd.py \
@@ -32,4 +32,4 @@ test-asan:
 
 bench: setup
 	scripts/bench-deps.sh
-	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done
+	$(PY) benchmarks/table.py

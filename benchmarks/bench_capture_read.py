@@ -12,6 +12,7 @@ import time
 import numpy as np
 
 from kolvane import iqreader, iqwriter
+from timing import record
 
 
 def best_of(fn, runs=7):
@@ -55,6 +56,7 @@ def main():
             t_ours = best_of(ours)
             t_np = best_of(lambda: numpy_read(path, stype, n))
             print(f"{stype:6} {n / t_ours:14.3e} {n / t_np:14.3e} {t_np / t_ours:7.2f}")
+            record("capture_read", f"Reader.read, BLUE {stype}", n / t_ours, "numpy.fromfile + conversion", n / t_np)
             r.close()
         print(f"memory copy ceiling (complex64 array copy): {copy_rate:.3e} samples/s")
 

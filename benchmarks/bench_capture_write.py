@@ -16,6 +16,7 @@ import time
 import numpy as np
 
 from kolvane import iqwriter
+from timing import record
 
 
 def best_of(fn, runs):
@@ -75,6 +76,8 @@ def main():
         for ft in ("raw", "blue"):
             to = best_of(ours(ft, st), a.runs)
             print(f"{st + ' ' + ft:<26}{a.samples / to / 1e6:>14.1f}{a.samples / tp / 1e6:>14.1f}{tp / to:>8.2f}")
+            record("capture_write", f"Writer.write, {ft} {st}, blocks of {a.block}", a.samples / to,
+                   "NumPy conversion + tofile", a.samples / tp)
     print(f"{'memory copy (ceiling)':<26}{a.samples / copy_t / 1e6:>14.1f}")
     os.unlink(path)
     os.rmdir(d)

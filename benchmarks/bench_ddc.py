@@ -15,7 +15,7 @@ from scipy import signal
 from kolvane import ddc
 
 from peers import Liquid
-from timing import best, best_pair
+from timing import best, best_pair, record
 
 F0 = 0.1  # carrier brought to DC
 F_OUT = 0.3  # offset of an interferer from the carrier, outside every kept band
@@ -76,6 +76,7 @@ def main():
         row("kolvane DDC", n, t_ours, None, rej)
         for name, t, r in peers:
             row(name, n, t, t / t_ours, r)
+            record("ddc", f"DDC, decimation by {decim}", n / t_ours, name, n / t)
 
 
 if __name__ == "__main__":

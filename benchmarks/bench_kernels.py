@@ -25,6 +25,7 @@ from scipy import signal
 from kolvane import resample, wfm
 
 from peers import Liquid, Volk
+from timing import record
 
 BLOCK = 1 << 17
 BLOCKS = 8  # samples per timed round: BLOCK * BLOCKS
@@ -61,6 +62,7 @@ results = []
 def report(name, n, t_ours, t_peer, peer, goal):
     ratio = t_peer / t_ours
     results.append((name, peer, ratio, goal))
+    record("kernels", name, n / t_ours, peer, n / t_peer)
     print(f"{name:<30} {n / t_ours / 1e6:8.1f} Msps   {peer:<28} {n / t_peer / 1e6:8.1f} Msps   x{ratio:6.2f}"
           f"   goal >= {goal:g} {'met' if ratio >= goal else 'NOT MET'}")
 

@@ -26,7 +26,7 @@ from kolvane import resample
 
 import peers
 from peers import ptr
-from timing import best_all
+from timing import best_all, record
 
 LIB = C.CDLL(resample.__file__)
 P = C.c_void_p
@@ -242,6 +242,8 @@ def row(name, n, entries):
         r = " ".join("%6.1f" % v if np.isfinite(v) else "   n/a" for v in rej)
         ratio = "" if t is t0 else "x%5.1f" % (t / t0)
         cells.append("%-22s %8.1f Msps %s dB %s" % (label, n / t / 1e6, r, ratio))
+        if t is not t0:
+            record("rate", f"{name} ({entries[0][0]})", n / t0, label, n / t)
     print("%-24s" % name + " | ".join(cells))
 
 

@@ -11,7 +11,7 @@ from scipy import signal
 
 from kolvane import resample
 
-from timing import best, best_pair
+from timing import best, best_pair, record
 
 LIB = C.CDLL(resample.__file__)
 P = C.c_void_p
@@ -26,6 +26,7 @@ LIB.fir_destroy.argtypes = [P]
 
 def row(name, n, t_ours, t_peer, peer):
     print(f"{name:<34} {n / t_ours / 1e6:9.1f} Msps   {peer:<22} {n / t_peer / 1e6:9.1f} Msps   x{t_peer / t_ours:6.1f}")
+    record("resample", name, n / t_ours, peer, n / t_peer)
 
 
 def main():

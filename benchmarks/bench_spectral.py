@@ -11,6 +11,7 @@ import scipy.fft
 import scipy.signal
 
 from kolvane import spectral
+from timing import record
 
 FFTW_FORWARD = -1
 FFTW_ESTIMATE = 1 << 6
@@ -58,10 +59,11 @@ def aligned_like(x):
     return a
 
 
-def row(name, n_samples, ours, peers):
+def row(block, name, n_samples, ours, peers):
     cells = [f"{name:<22}", f"ours {n_samples / ours / 1e6:9.1f} MS/s"]
     for pname, t in peers:
         cells.append(f"{pname} {n_samples / t / 1e6:9.1f} MS/s (x{t / ours:5.2f})")
+        record("spectral", f"{block} {name}", n_samples / ours, pname, n_samples / t)
     print("  ".join(cells))
 
 
@@ -79,7 +81,8 @@ def bench_fft(rng):
         raw.load(x)
         t_raw = best(raw.execute, reps)
         raw.close()
-        row(f"n={n}", n, ours, [("numpy", t_np), ("scipy", t_sp), ("fftw", t_raw)])
+        row("FFT.execute_cf32", f"n={n}", n, ours,
+            [("numpy.fft.fft", t_np), ("scipy.fft.fft", t_sp), ("FFTW, same flags", t_raw)])
 
 
 def bench_fft2d(rng):
@@ -91,7 +94,7 @@ def bench_fft2d(rng):
         out = aligned_like(np.empty(ny * nx, np.complex64))
         ours = best(lambda: f.execute_cf32(x, out=out), reps)
         t_np = best(lambda: np.fft.fft2(x), reps)
-        row(f"{ny}x{nx}", ny * nx, ours, [("numpy", t_np)])
+        row("FFT2D.execute_cf32", f"{ny}x{nx}", ny * nx, ours, [("numpy.fft.fft2", t_np)])
 
 
 def bench_psd(rng):
@@ -117,7 +120,7 @@ def bench_psd(rng):
         t_w = best(welch_run, 1, repeat=5)
         diff = np.abs(ours_run() - 10 * np.log10(np.fft.fftshift(welch_run()))).max()
         worst = max(worst, diff)
-        row(f"n={n} x{frames}", total, ours, [("welch", t_w)])
+        row("PSD", f"n={n} x{frames}", total, ours, [("scipy.signal.welch", t_w)])
         print(f"{'':<22}  max |ours - welch| = {diff:.2e} dB")
     return worst
 

@@ -29,6 +29,7 @@ import nats  # noqa: E402
 import stream_ctypes as sc  # noqa: E402
 from kolvane.iqsink import StreamSink  # noqa: E402
 from natsfix import NatsServer  # noqa: E402
+from timing import record  # noqa: E402
 
 BLOCK_BYTES = 256 * 1024
 BLOCKS = 1000
@@ -173,6 +174,9 @@ def pubsub(server, wire):
           "(MB/s: publisher alone / end to end to a kolvane subscriber process)")
     for name, (p, e) in rows.items():
         print(f"  {name:20s} {p:8.0f} / {e:8.0f}   kolvane ratio {k[0] / p:5.2f} / {k[1] / e:5.2f}")
+        if name != "kolvane StreamSink":
+            record("stream", f"StreamSink {wire}, publisher alone", k[0] * 1e6, name, p * 1e6, "payload B/s")
+            record("stream", f"StreamSink {wire}, end to end", k[1] * 1e6, name, e * 1e6, "payload B/s")
     return rows
 
 
@@ -238,6 +242,9 @@ def work_queue(server, wire):
     print(f"\nwork queue {wire}, {WQ_BLOCKS} blocks of {samples.nbytes // 1024} KiB (MB/s: push with ack / pull with ack)")
     for name, (p, q) in rows.items():
         print(f"  {name:20s} {p:8.0f} / {q:8.0f}   kolvane ratio {k[0] / p:5.2f} / {k[1] / q:5.2f}")
+        if name != "kolvane push/pull":
+            record("stream", f"work queue {wire}, push with ack", k[0] * 1e6, name, p * 1e6, "payload B/s")
+            record("stream", f"work queue {wire}, pull with ack", k[1] * 1e6, name, q * 1e6, "payload B/s")
     return rows
 
 

@@ -11,6 +11,7 @@ import numpy as np
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 import wfm_ctypes as C  # noqa: E402
 from kolvane import wfm  # noqa: E402
+from timing import record  # noqa: E402
 
 N = 1 << 20
 REPS = 9
@@ -28,6 +29,7 @@ def best(fn):
 
 def row(name, ours, peer, peer_name):
     print(f"{name:<34} {N / ours / 1e6:9.1f} MS/s   {peer_name:<34} {N / peer / 1e6:9.1f} MS/s   x{peer / ours:6.2f}")
+    record("wfm", name, N / ours, peer_name, N / peer)
     return peer / ours
 
 
