@@ -6,6 +6,7 @@ themselves when it is installed."""
 import ast
 import importlib
 import inspect
+import os
 import pathlib
 import subprocess
 import sys
@@ -226,6 +227,8 @@ def test_types_documented_and_signed(module):
     assert not problems, "\n".join(problems)
 
 
+@pytest.mark.skipif(bool(os.environ.get("KOLVANE_UNDER_SANITIZER")),
+                    reason="checks text files only; the first pass has run it")
 def test_stubs_pass_mypy_strict():
     pytest.importorskip("mypy")
     stubs = sorted(str(p) for p in SRC.rglob("*.pyi"))
