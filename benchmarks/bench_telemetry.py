@@ -16,6 +16,8 @@ import time
 
 import numpy as np
 
+from timing import record
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 SOURCES = ["src/core/sx_tlm_core.cpp", "src/core/sx_tlm_capture_core.cpp", "src/core/timing_core.cpp",
@@ -93,6 +95,13 @@ def main():
          "np.copyto (bytes)", f"{t_copy * 1e6:.1f} us", f"{t_read / t_copy:.2f}x"),
         ("Telemetry.emit from Python", f"{t_emit_py * 1e9:.0f} ns/call", "", "", "", ""),
     ]
+    rec = "records/s"
+    record("telemetry", "sx_tlm_emit, tight loop", 1e9 / r["emit_ns"], "plain array store", 1e9 / r["emit_peer_ns"], rec)
+    record("telemetry", "sx_tlm_read, 16384 records", 16384e9 / r["drain_ns"], "memcpy 256 KiB",
+           16384e9 / r["drain_peer_ns"], rec)
+    record("telemetry", "file capture, full speed, blocks of 4096", r["file_rps"], "fwrite", r["fwrite_rps"], rec)
+    record("telemetry", "Telemetry.read(out=), 16384 records", 16384 / t_read, "np.copyto (bytes)", 16384 / t_copy, rec)
+    record("telemetry", "Telemetry.emit from Python", 1 / t_emit_py, unit=rec)
     print("| operation | ours | rate | peer | peer time | ours/peer |")
     print("|---|---|---|---|---|---|")
     for row in rows:

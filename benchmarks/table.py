@@ -28,7 +28,7 @@ BEGIN = "<!-- benchmark table: written by benchmarks/table.py -->"
 END = "<!-- end of benchmark table -->"
 
 # Units of the records and how the table shows them.
-SCALE = {"samples/s": (1e6, "MS/s"), "payload B/s": (1e6, "MB/s")}
+SCALE = {"samples/s": (1e6, "MS/s"), "payload B/s": (1e6, "MB/s"), "records/s": (1e6, "M rec/s")}
 
 
 def run(scripts):
@@ -62,7 +62,7 @@ def table(rows, note):
     lines = [note, "",
              "| benchmark | kolvane block | kolvane | peer (same run) | peer | ratio |",
              "|---|---|---:|---|---:|---:|"]
-    for r in rows:
+    for r in sorted(rows, key=lambda r: r["bench"]):
         peer_rate = r.get("peer_rate")
         ratio = f"{r['ours'] / peer_rate:.3g}x" if peer_rate else "—"
         lines.append("| {} | {} | {} | {} | {} | {} |".format(
