@@ -157,6 +157,15 @@ def load_libfec():
     fec.encode_rs_ccsds.restype = None
     fec.decode_rs_ccsds.argtypes = [P, P, C.c_int, C.c_int]
     fec.decode_rs_ccsds.restype = C.c_int
+    fec.set_viterbi27_polynomial.argtypes = [P]
+    fec.set_viterbi27_polynomial.restype = None
+    fec.create_viterbi27.argtypes = [C.c_int]
+    fec.create_viterbi27.restype = P
+    fec.init_viterbi27.argtypes = [P, C.c_int]
+    fec.update_viterbi27_blk.argtypes = [P, P, C.c_int]
+    fec.chainback_viterbi27.argtypes = [P, P, C.c_uint, C.c_uint]
+    fec.delete_viterbi27.argtypes = [P]
+    fec.delete_viterbi27.restype = None
     return fec
 
 

@@ -393,6 +393,32 @@ def test_inner_code_stage_emits_staged_input(rng):
         assert op.emit(None, None, ptr(work[500:]), 500, ptr(work), 1000) == 1000
         np.testing.assert_array_equal(work, ref_conv(T.CONV, bits)[0])
     assert op.emit(None, None, ptr(bits), 500, ptr(buf), 999) == 0
+    # input not staged far enough behind the output start would be overwritten unread
+    work = buf.copy()
+    assert op.emit(None, None, ptr(work[1:]), 500, ptr(work), 1000) == 0
+    np.testing.assert_array_equal(work, buf)
+
+
+@needs_fec
+def test_conv_decodes_with_libfec_viterbi(rng):
+    # libfec numbers generator taps oldest-bit-first (0x79 -> 0x4F, 0x5B -> 0x6D) and
+    # inverts no output, so the second output is inverted back before its decoder
+    bits = np.concatenate([rng.integers(0, 2, 800, dtype=np.uint8), np.zeros(6, np.uint8)])
+    out = np.zeros(2 * bits.size, np.uint8)
+    T.conv_encode(C.byref(T.U32(0)), C.byref(T.CONV), ptr(bits), bits.size, ptr(out), out.size)
+    out[1::2] ^= 1
+    soft = out * np.uint8(255)
+    FEC.set_viterbi27_polynomial(C.byref((C.c_int * 2)(0x4F, 0x6D)))
+    try:
+        v = FEC.create_viterbi27(800)
+        FEC.init_viterbi27(v, 0)
+        FEC.update_viterbi27_blk(v, ptr(soft), bits.size)
+        dec = np.zeros(100, np.uint8)
+        FEC.chainback_viterbi27(v, ptr(dec), 800, 0)
+        FEC.delete_viterbi27(v)
+    finally:
+        FEC.set_viterbi27_polynomial(C.byref((C.c_int * 2)(0x6D, 0x4F)))  # libfec's default order
+    np.testing.assert_array_equal(T.bits_of(dec), bits[:800])
 
 
 def fields_of(desc):

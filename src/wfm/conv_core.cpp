@@ -39,6 +39,11 @@ size_t conv_encode(uint32_t *reg, const conv_desc_t *d, const uint8_t *bits, siz
     if (*reg > mask) return 0;
     size_t total;
     if (__builtin_mul_overflow(n, static_cast<size_t>(nout), &total) || total > capacity) return 0;
+    // In one buffer the input must sit far enough behind the output's start that
+    // no output lands on an input bit not yet read.
+    const uintptr_t o = reinterpret_cast<uintptr_t>(out), b = reinterpret_cast<uintptr_t>(bits);
+    const bool overlap = n > 0 && o < b + n && b < o + total;
+    if (overlap && (b < o || b - o < total - n)) return 0;
 
     // Every window of K bits (newest on top) maps to its n outputs.
     uint8_t table[1u << CONV_MAX_K];

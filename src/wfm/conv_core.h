@@ -34,7 +34,8 @@ SX_API uint32_t conv_outputs(const conv_desc_t *desc, uint32_t reg, uint8_t bit)
  * buffer: every input bit is read before the outputs that could cover it are
  * written. Returns the output bits, or 0 for an invalid desc, a null
  * pointer, a register wider than K-1 bits, a size overflow or a capacity below
- * the output length (nothing written then). */
+ * the output length or an overlap other than the one above (nothing written
+ * then). */
 SX_API size_t conv_encode(uint32_t *reg, const conv_desc_t *desc, const uint8_t *bits, size_t n, uint8_t *out,
                           size_t capacity);
 

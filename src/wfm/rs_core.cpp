@@ -32,7 +32,9 @@ struct Field {
     const rs_code_t &c;
     uint8_t mul(uint8_t a, uint8_t b) const {
         if (a == 0 || b == 0) return 0;
-        return c.alpha_to[(c.index_of[a] + c.index_of[b]) % c.nn];
+        uint32_t e = uint32_t{c.index_of[a]} + c.index_of[b];  // both logs below nn
+        if (e >= c.nn) e -= c.nn;
+        return c.alpha_to[e];
     }
     // alpha^e for any integer exponent.
     uint8_t pow(int64_t e) const {
@@ -135,7 +137,8 @@ int decode_from_remainder(const rs_code_t &c, const uint8_t *rem, uint32_t *pos,
         for (uint32_t j = 0; j <= deg; ++j) {
             if (logt[j] != nn) {
                 sum ^= c.alpha_to[logt[j]];
-                logt[j] = (logt[j] + step[j]) % nn;
+                logt[j] += step[j];
+                if (logt[j] >= nn) logt[j] -= nn;
             }
         }
         if (sum == 0) {
