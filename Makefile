@@ -32,4 +32,5 @@ test-asan:
 
 bench: setup
 	scripts/bench-deps.sh
+	$(PY) -m pip install -q reedsolo
 	$(PY) benchmarks/table.py
