@@ -28,7 +28,8 @@ BEGIN = "<!-- benchmark table: written by benchmarks/table.py -->"
 END = "<!-- end of benchmark table -->"
 
 # Units of the records and how the table shows them.
-SCALE = {"samples/s": (1e6, "MS/s"), "payload B/s": (1e6, "MB/s"), "records/s": (1e6, "M rec/s")}
+SCALE = {"samples/s": (1e6, "MS/s"), "payload B/s": (1e6, "MB/s"), "records/s": (1e6, "M rec/s"),
+         "codewords/s": (1e3, "k cw/s")}
 
 
 def run(scripts):
