@@ -9,6 +9,7 @@
 #include "wfm/pn_core.h"
 #include "wfm/pulse_core.h"
 #include "wfm/synth_py.h"
+#include "wfm/viterbi_py.h"
 
 namespace py = sx::py;
 
@@ -221,6 +222,7 @@ PyMethodDef module_methods[] = {
                   "rrc_taps(beta, sps, span)\n--\n\n2*span*sps + 1 unit-energy RRC taps (float32); zeros when sps\n"
                   "or span is not positive. ValueError when 2*span*sps + 1 would be negative (sps and span of\n"
                   "opposite signs)."),
+    viterbi_py::method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
