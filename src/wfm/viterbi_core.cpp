@@ -22,15 +22,16 @@ constexpr uint64_t kRing = 2048;  // power of two >= kWindow
 static_assert(kRing >= kWindow && (kRing & (kRing - 1)) == 0);
 constexpr unsigned kGen0 = 0x79, kGen1 = 0x5B, kInvert = 2;
 
-// Metrics are renormalised every kRenorm bits. One branch costs at most 508;
-// every state is reachable from every other in six bits, so right after a
-// renormalisation no metric exceeds max(kOffStart, 6 * 508) and none can pass
-// kMetricCap + kRenorm * 508 < 65536 before the next one.
+// Metrics are renormalised every kRenorm bits (at fixed bit positions). One
+// branch costs at most 508 and every state is reachable from every other in
+// six bits, so right after a renormalisation no metric exceeds
+// max(kOffStart, 6 * 508), and j bits later none exceeds kOffStart + j * 508,
+// below 32768: the metrics fit signed 16-bit lanes, whose compares and packs
+// are single instructions.
 constexpr uint64_t kRenorm = 32;
 constexpr uint16_t kBranchMax = 508;
 constexpr uint16_t kOffStart = 10000;  // above any six-bit path cost: the start state is forced
-constexpr uint16_t kMetricCap = 40000;
-static_assert(kMetricCap + kRenorm * kBranchMax < 65536 && kOffStart > 6 * kBranchMax);
+static_assert(kOffStart + kRenorm * kBranchMax < 32768 && kOffStart > 6 * kBranchMax);
 static_assert(kBlock % kRenorm == 0);
 
 constexpr sx::StateTag kTag{{'V', 'T', '2', '7'}, 1};
@@ -43,64 +44,128 @@ constexpr int parity(unsigned x) { return __builtin_parity(x); }
 // taps set, so the branches 2i+1 -> i and 2i -> i+32 send the complement and
 // 2i+1 -> i+32 the same pair again. The tables hold, per butterfly, all-ones
 // where the symbol sent on branch 2i -> i is a 1.
+//
+// The step is written with GCC's generic vectors: sixteen 16-bit metrics per
+// vector, four vectors for the 64 states. The AVX2 form keeps each in one
+// register; the portable form splits each into two SSE2 halves. Both do the
+// same integer operations, so they make the same decisions.
+// Every helper taking or returning these vectors is inlined into its caller,
+// so the vector calling convention -Wpsabi warns about is never used.
+#pragma GCC diagnostic ignored "-Wpsabi"
+typedef int16_t v16 __attribute__((vector_size(32)));
+typedef int16_t h16 __attribute__((vector_size(16)));
+typedef int32_t h32 __attribute__((vector_size(16)));
+typedef long long v4q __attribute__((vector_size(32)));
+typedef char v8 __attribute__((vector_size(32)));
+
 struct BranchMasks {
-    alignas(64) uint16_t first[kHalf];
-    alignas(64) uint16_t second[kHalf];
+    alignas(32) int16_t first[kHalf];
+    alignas(32) int16_t second[kHalf];
 };
 constexpr BranchMasks make_masks() {
     BranchMasks m{};
     for (int i = 0; i < kHalf; ++i) {
         const unsigned a = 2u * static_cast<unsigned>(i);
-        m.first[i] = (parity(kGen0 & a) ^ (kInvert & 1)) ? 0xFFFF : 0;
-        m.second[i] = (parity(kGen1 & a) ^ ((kInvert >> 1) & 1)) ? 0xFFFF : 0;
+        m.first[i] = (parity(kGen0 & a) ^ (kInvert & 1)) ? 0 : -1;
+        m.second[i] = (parity(kGen1 & a) ^ ((kInvert >> 1) & 1)) ? 0 : -1;
     }
     return m;
 }
 constexpr BranchMasks kMasks = make_masks();
 
-// Eight 0/1 bytes into eight bits, byte k to bit k: each product term lands in
-// its own bit, so no carries mix them.
-inline uint64_t pack8(const uint8_t *d) {
-    uint64_t x;
-    std::memcpy(&x, d, 8);
-    return (x * 0x0102040810204080ull) >> 56;
+#define SX_INLINE inline __attribute__((always_inline))
+
+// The two forms: W metrics per vector (8 in an SSE2 register, 16 in an AVX2
+// one). Each says how to split 2W metrics into the W even and W odd states,
+// and how to turn the compare masks of 2W states into 2W bits.
+struct Generic {
+    using V = h16;
+    static constexpr int W = 8;
+    // Metrics are below 32768, so the saturating packs are exact.
+    static SX_INLINE void split(V a, V b, V &even, V &odd) {
+        even = __builtin_ia32_packssdw128((reinterpret_cast<h32>(a) << 16) >> 16,
+                                          (reinterpret_cast<h32>(b) << 16) >> 16);
+        odd = __builtin_ia32_packssdw128(reinterpret_cast<h32>(a) >> 16, reinterpret_cast<h32>(b) >> 16);
+    }
+    static SX_INLINE uint32_t bits(V a, V b) {
+        return static_cast<uint32_t>(__builtin_ia32_pmovmskb128(__builtin_ia32_packsswb128(a, b)));
+    }
+};
+struct Avx2 {
+    using V = v16;
+    static constexpr int W = 16;
+    // The 256-bit packs work per 128-bit lane; the quadword permute puts the
+    // four quarters back in order.
+    static SX_TARGET_AVX2 inline V order(V x) {
+        return reinterpret_cast<V>(__builtin_ia32_permdi256(reinterpret_cast<v4q>(x), 0xD8));
+    }
+    static SX_TARGET_AVX2 inline void split(V a, V b, V &even, V &odd) {
+        typedef int32_t v32 __attribute__((vector_size(32)));
+        const v32 a32 = reinterpret_cast<v32>(a), b32 = reinterpret_cast<v32>(b);
+        even = order(reinterpret_cast<V>(__builtin_ia32_packssdw256((a32 << 16) >> 16, (b32 << 16) >> 16)));
+        odd = order(reinterpret_cast<V>(__builtin_ia32_packssdw256(a32 >> 16, b32 >> 16)));
+    }
+    static SX_TARGET_AVX2 inline uint32_t bits(V a, V b) {
+        const v8 x = reinterpret_cast<v8>(__builtin_ia32_packsswb256(a, b));
+        return static_cast<uint32_t>(__builtin_ia32_pmovmskb256(reinterpret_cast<v8>(order(reinterpret_cast<V>(x)))));
+    }
+};
+
+// One add-compare-select step over the metrics m (states qW .. qW+W-1 in
+// m[q]) for the symbol pair (r0, r1); returns the decisions, bit s set when
+// new state s came from its odd predecessor (on a tie the even one wins).
+// A symbol r costs 127 + (r or -r), the sign picked by the mask f (all-ones
+// for a 0 sent): (r ^ f) - f, so a branch costs (r0 ^ f0) + (r1 ^ f1) + k with
+// k = 254 - f0 - f1 fixed per butterfly. Butterflies gW .. gW+W-1 read
+// m[2g], m[2g+1] and write new states gW.. (m[g]) and 32+gW.. (m[G+g]).
+template <class F>
+SX_INLINE uint64_t acs_step(typename F::V *m, const typename F::V *f0, const typename F::V *f1,
+                            const typename F::V *k, int r0, int r1) {
+    using V = typename F::V;
+    constexpr int G = kHalf / F::W;
+    const V vr0 = static_cast<int16_t>(r0) - V{}, vr1 = static_cast<int16_t>(r1) - V{};
+    V lo[G], hi[G], dlo[G], dhi[G];
+    for (int g = 0; g < G; ++g) {
+        V e, o;
+        F::split(m[2 * g], m[2 * g + 1], e, o);
+        const V bm = (vr0 ^ f0[g]) + (vr1 ^ f1[g]) + k[g];
+        const V cbm = static_cast<int16_t>(kBranchMax) - bm;
+        const V a0 = e + bm, a1 = o + cbm, b0 = e + cbm, b1 = o + bm;
+        dlo[g] = a1 < a0;
+        dhi[g] = b1 < b0;
+        lo[g] = a1 < a0 ? a1 : a0;
+        hi[g] = b1 < b0 ? b1 : b0;
+    }
+    uint64_t d = 0;
+    for (int g = 0; g < G; g += 2) {
+        d |= static_cast<uint64_t>(F::bits(dlo[g], dlo[g + 1])) << (g * F::W);
+        d |= static_cast<uint64_t>(F::bits(dhi[g], dhi[g + 1])) << (kHalf + g * F::W);
+    }
+    for (int g = 0; g < G; ++g) {
+        m[g] = lo[g];
+        m[G + g] = hi[g];
+    }
+    return d;
 }
 
-// m add-compare-select steps over the symbol pairs at sym; decision masks
-// (bit s set when new state s came from its odd predecessor) go to dec.
-inline __attribute__((always_inline)) void acs(uint16_t *__restrict metric, const int8_t *__restrict sym,
-                                               size_t m, uint64_t *__restrict dec) {
-    alignas(64) uint16_t cur[kStates], nxt[kStates];
-    alignas(64) uint8_t d[kStates];
-    std::memcpy(cur, metric, sizeof cur);
-    for (size_t k = 0; k < m; ++k) {
-        const int r0 = sym[2 * k], r1 = sym[2 * k + 1];
-        const uint16_t z0 = static_cast<uint16_t>(127 - r0), o0 = static_cast<uint16_t>(127 + r0);
-        const uint16_t z1 = static_cast<uint16_t>(127 - r1), o1 = static_cast<uint16_t>(127 + r1);
-        const uint16_t x0 = z0 ^ o0, x1 = z1 ^ o1;
-        for (int i = 0; i < kHalf; ++i) {
-            const uint16_t bm = static_cast<uint16_t>((z0 ^ (x0 & kMasks.first[i])) + (z1 ^ (x1 & kMasks.second[i])));
-            const uint16_t cbm = static_cast<uint16_t>(kBranchMax - bm);
-            const uint16_t e = cur[2 * i], o = cur[2 * i + 1];
-            const uint16_t a0 = static_cast<uint16_t>(e + bm), a1 = static_cast<uint16_t>(o + cbm);
-            const uint16_t b0 = static_cast<uint16_t>(e + cbm), b1 = static_cast<uint16_t>(o + bm);
-            nxt[i] = a1 < a0 ? a1 : a0;
-            nxt[i + kHalf] = b1 < b0 ? b1 : b0;
-            d[i] = a1 < a0;
-            d[i + kHalf] = b1 < b0;
-        }
-        uint64_t mask = 0;
-        for (int j = 0; j < kStates / 8; ++j) mask |= pack8(d + 8 * j) << (8 * j);
-        dec[k] = mask;
-        std::memcpy(cur, nxt, sizeof cur);
-    }
-    std::memcpy(metric, cur, sizeof cur);
+// m steps over the symbol pairs at sym, decision masks to dec.
+template <class F>
+SX_INLINE void acs(uint16_t *__restrict metric, const int8_t *__restrict sym, size_t m, uint64_t *__restrict dec) {
+    using V = typename F::V;
+    constexpr int G = kHalf / F::W;
+    V v[2 * G], f0[G], f1[G], k[G];
+    std::memcpy(v, metric, sizeof v);
+    std::memcpy(f0, kMasks.first, sizeof f0);
+    std::memcpy(f1, kMasks.second, sizeof f1);
+    for (int g = 0; g < G; ++g) k[g] = static_cast<int16_t>(2 * 127) - f0[g] - f1[g];
+    for (size_t j = 0; j < m; ++j) dec[j] = acs_step<F>(v, f0, f1, k, sym[2 * j], sym[2 * j + 1]);
+    std::memcpy(metric, v, sizeof v);
 }
 
 SX_TARGET_AVX2 void acs_avx2(uint16_t *metric, const int8_t *sym, size_t m, uint64_t *dec) {
-    acs(metric, sym, m, dec);
+    acs<Avx2>(metric, sym, m, dec);
 }
-void acs_generic(uint16_t *metric, const int8_t *sym, size_t m, uint64_t *dec) { acs(metric, sym, m, dec); }
+void acs_generic(uint16_t *metric, const int8_t *sym, size_t m, uint64_t *dec) { acs<Generic>(metric, sym, m, dec); }
 
 void acs_run(uint16_t *metric, const int8_t *sym, size_t m, uint64_t *dec) {
     if (sx::simd::avx2())
@@ -179,13 +244,20 @@ int best_state(const uint16_t *metric) {
 
 // Walks the decisions back from state s after the last bit decoded to the
 // first pending one and writes the pending bits older than `upto` to out.
-void traceback(viterbi27 *v, int s, uint64_t upto, uint8_t *out) {
-    const uint64_t *dec = v->dec.data();
+void traceback(const viterbi27 *v, int s, uint64_t upto, uint8_t *__restrict out) {
+    const uint64_t *__restrict dec = v->dec.data();
+    const uint64_t first = v->emitted;
     unsigned st = static_cast<unsigned>(s);
-    for (uint64_t k = v->total; k-- > v->emitted;) {
-        if (k < upto) out[k - v->emitted] = static_cast<uint8_t>(st >> 5);
+    auto back = [&](uint64_t k) {
         const unsigned x = static_cast<unsigned>(dec[k & (kRing - 1)] >> st) & 1u;
         st = ((st << 1) & (kStates - 1)) | x;
+    };
+    uint64_t k = v->total;
+    while (k > upto) back(--k);
+    while (k > first) {
+        --k;
+        out[k - first] = static_cast<uint8_t>(st >> 5);
+        back(k);
     }
 }
 
@@ -319,8 +391,9 @@ int viterbi27_set_state(viterbi27 *v, const void *blob) {
     if (total > (uint64_t{1} << 62) || emitted != emitted_at(total)) return SX_ERR_INVALID;
     uint16_t metric[kStates];
     r.bytes(metric, sizeof metric);
+    const uint64_t cap = kOffStart + total % kRenorm * kBranchMax;
     for (uint16_t m : metric)
-        if (m > kMetricCap) return SX_ERR_INVALID;
+        if (m > cap) return SX_ERR_INVALID;
     std::memcpy(v->metric, metric, sizeof metric);
     v->total = total;
     v->emitted = emitted;
