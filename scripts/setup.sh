@@ -7,7 +7,6 @@ cd "$(dirname "$0")/.."
 venv=${1:-.venv}
 sanitize=${2:-}
 
-# libfec-dev: the tests cross-check the Viterbi decoder against libfec's.
 debs=(libfftw3-dev libnats-dev libcjson-dev nats-server g++ libfec-dev)
 # When python3 is Debian's own interpreter it needs its headers and venv module
 # from Debian too; an interpreter installed elsewhere brings both.
