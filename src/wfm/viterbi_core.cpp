@@ -43,14 +43,14 @@ constexpr int parity(unsigned x) { return __builtin_parity(x); }
 // branch 2i -> i carries a = 2i; both generators have their first and last
 // taps set, so the branches 2i+1 -> i and 2i -> i+32 send the complement and
 // 2i+1 -> i+32 the same pair again. The tables hold, per butterfly, all-ones
-// where the symbol sent on branch 2i -> i is a 1.
+// where the symbol sent on branch 2i -> i is a 0.
 //
-// The step is written with GCC's generic vectors: sixteen 16-bit metrics per
-// vector, four vectors for the 64 states. The AVX2 form keeps each in one
-// register; the portable form splits each into two SSE2 halves. Both do the
-// same integer operations, so they make the same decisions.
-// Every helper taking or returning these vectors is inlined into its caller,
-// so the vector calling convention -Wpsabi warns about is never used.
+// The step is written with GCC's generic vectors and the SSE2/AVX2 pack and
+// mask builtins: 16-bit metrics, eight per SSE2 register in the portable form,
+// sixteen per AVX2 register in the fast one. Both do the same integer
+// operations lane for lane, so they make the same decisions. 256-bit vectors
+// only pass between functions built for AVX2 (and are inlined there), so the
+// calling-convention change -Wpsabi warns about never matters.
 #pragma GCC diagnostic ignored "-Wpsabi"
 typedef int16_t v16 __attribute__((vector_size(32)));
 typedef int16_t h16 __attribute__((vector_size(16)));
