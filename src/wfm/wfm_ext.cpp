@@ -240,5 +240,6 @@ PyMODINIT_FUNC PyInit_wfm(void) {
                                             {"PN", &PNType},
                                             {"_SynthEngine", &synth_py::Type},
                                             {"Gold", &GoldType},
+                                            {"Viterbi", &viterbi_py::Type},
                                         });
 }
