@@ -106,12 +106,7 @@ template <class Traits> struct Detector {
         float *__restrict m = mag.data();
         for (size_t j = 0; j < len; ++j) m[j] = std::sqrt(c[2 * j] * c[2 * j] + c[2 * j + 1] * c[2 * j + 1]);
         size_t at = 0;
-        float peak = m[0];
-        for (size_t j = 1; j < len; ++j)
-            if (m[j] > peak) {  // strictly larger: ties keep the lowest index
-                peak = m[j];
-                at = j;
-            }
+        const float peak = peak_of(m, len, at);
         const float nz = noise_estimate();
         const float stat = nz > 0.0f ? peak / nz : 0.0f;
         has_last = 1;
@@ -126,6 +121,24 @@ template <class Traits> struct Detector {
         }
         // A NaN threshold never fires (both tests fail); a negative one always does.
         return threshold == 0.0f || stat > threshold;
+    }
+
+    // The result of an upward scan that replaces only on a strictly larger
+    // value (ties and NaNs never win), in two vectorisable passes: the largest
+    // value over eight lanes, then its first position.
+    static float peak_of(const float *__restrict m, size_t len, size_t &at) {
+        at = 0;
+        if (std::isnan(m[0])) return m[0];  // nothing is larger than a leading NaN
+        float lane[8];
+        std::fill_n(lane, 8, m[0]);
+        size_t j = 0;
+        for (; j + 8 <= len; j += 8)
+            for (size_t l = 0; l < 8; ++l) lane[l] = m[j + l] > lane[l] ? m[j + l] : lane[l];
+        float peak = lane[0];
+        for (size_t l = 1; l < 8; ++l) peak = lane[l] > peak ? lane[l] : peak;
+        for (; j < len; ++j) peak = m[j] > peak ? m[j] : peak;
+        while (m[at] != peak) ++at;
+        return peak;
     }
 
     float noise_estimate() {
