@@ -15,17 +15,17 @@ def cnoise(rng, *shape):
     return (rng.standard_normal(shape) + 1j * rng.standard_normal(shape)).astype(np.complex64)
 
 
-def zeropad(spec, m, axis):
+def zeropad(bins, m, axis):
     """Spectrum of length L along `axis` padded to m: positives stay, negatives go to the top, an even
     L's middle bin is split in halves between both ends."""
-    spec = np.moveaxis(spec, axis, -1)
-    L = spec.shape[-1]
-    out = np.zeros(spec.shape[:-1] + (m,), complex)
+    bins = np.moveaxis(bins, axis, -1)
+    L = bins.shape[-1]
+    out = np.zeros(bins.shape[:-1] + (m,), complex)
     h = L // 2
-    out[..., : h + 1] = spec[..., : h + 1]
-    out[..., m - L + h + 1 :] = spec[..., h + 1 :]
+    out[..., : h + 1] = bins[..., : h + 1]
+    out[..., m - L + h + 1 :] = bins[..., h + 1 :]
     if L % 2 == 0 and m != L:
-        out[..., h] = out[..., m - h] = spec[..., h] / 2
+        out[..., h] = out[..., m - h] = bins[..., h] / 2
     return np.moveaxis(out, -1, axis)
 
 
@@ -166,3 +166,32 @@ def test_corr_state(rng, kind):
         assert a.get_state() == blob
     check_destroyed(make(), [lambda o: o.execute(frames[0]), lambda o: o.reset(), lambda o: o.count,
                              lambda o: o.get_state(), lambda o: o.execute_max_out()])
+
+
+def test_set_ref_core(rng):
+    import ctypes as C
+
+    from ctypes_lib import P, SZ, declarer, ptr
+
+    fn = declarer(C.CDLL(spectral.__file__))
+    u64 = C.c_uint64
+    create = fn("corr2d_create", P, P, u64, u64, u64, C.c_int, u64, u64)
+    set_ref, execute = fn("corr2d_set_ref", C.c_int, P, P), fn("corr2d_execute", SZ, P, P, SZ, P, SZ)
+    row_mode, destroy = fn("corr2d_row_mode", C.c_int, P), fn("corr2d_destroy", None, P)
+    row, full, x = cnoise(rng, 3, 8), cnoise(rng, 3, 8), cnoise(rng, 3, 8)
+    row[1:] = 0
+    out = np.zeros(24, np.complex64)
+    for first, second, mode, status in [(row, full, 1, -1), (row, np.roll(row, 2, axis=1), 1, 0), (full, row, 0, 0)]:
+        h = create(ptr(first), 3, 8, 2, 1, 0, 0)
+        try:
+            assert row_mode(h) == mode
+            execute(h, ptr(x), 24, ptr(out), 24)  # half a dwell, cleared by an accepted set_ref
+            assert set_ref(h, ptr(second)) == status
+            # A refused reference leaves the half-done dwell; an accepted one restarts it.
+            assert execute(h, ptr(x), 24, ptr(out), 24) == (24 if status else 0)
+            if status == 0:
+                assert execute(h, ptr(x), 24, ptr(out), 24) == 24
+            want = model([x, x], (first if status else second).astype(complex), (3, 8))
+            np.testing.assert_allclose(out, want, atol=2e-5 * np.abs(want).max())
+        finally:
+            destroy(h)

@@ -17,7 +17,7 @@ struct corr2d {
     std::unique_ptr<Engine> fwd;  // row mode: nx points; full mode: ny x nx
     std::unique_ptr<Engine> inv;  // row mode: nx_out points; full mode: ny_out x nx_out
     AlignedBuf<cf32> ref_spec;    // row mode: nx bins; full mode: ny*nx bins
-    AlignedBuf<cf32> spec;        // the current frame's spectrum (row mode: one row)
+    AlignedBuf<cf32> xspec;       // the current frame's spectrum (row mode: one row)
     AlignedBuf<cf32> acc;         // ny*nx bins
     AlignedBuf<cf32> rows;        // ny x nx_out: rows padded (decoupled output only)
     AlignedBuf<cf32> grid;        // ny_out x nx_out: rows and columns padded (full mode, decoupled)
@@ -141,14 +141,14 @@ corr2d *corr2d_create(const float *ref, uint64_t ny, uint64_t nx, uint64_t dwell
         h->fwd = Engine::create(1, nx, false, -1);
         h->inv = Engine::create(1, nx_out, false, +1);
         h->ref_spec = make_aligned<cf32>(nx);
-        h->spec = make_aligned<cf32>(nx);
+        h->xspec = make_aligned<cf32>(nx);
         if (h->decoupled) h->rows = make_aligned<cf32>(ny * nx_out);
         ok = !h->decoupled || h->rows;
     } else {
         h->fwd = Engine::create(ny, nx, true, -1);
         h->inv = Engine::create(ny_out, nx_out, true, +1);
         h->ref_spec = make_aligned<cf32>(n);
-        h->spec = make_aligned<cf32>(n);
+        h->xspec = make_aligned<cf32>(n);
         if (h->decoupled) {
             h->rows = make_aligned<cf32>(ny * nx_out);
             h->grid = make_aligned<cf32>(n_out);
@@ -158,7 +158,7 @@ corr2d *corr2d_create(const float *ref, uint64_t ny, uint64_t nx, uint64_t dwell
         ok = !h->decoupled || (h->rows && h->grid && h->col && h->col_out);
     }
     h->acc = make_aligned<cf32>(n);
-    if (!ok || !h->fwd || !h->inv || !h->ref_spec || !h->spec || !h->acc) {
+    if (!ok || !h->fwd || !h->inv || !h->ref_spec || !h->xspec || !h->acc) {
         delete h;
         return nullptr;
     }
@@ -201,12 +201,12 @@ size_t corr2d_execute(corr2d *h, const float *x, size_t n_in, float *out, size_t
         for (size_t y = 0; y < h->ny; ++y) {
             const size_t at = y * nx;
             const size_t avail = have > at ? std::min(nx, have - at) : 0;
-            h->fwd->cf32(in + at, avail, h->spec.data(), nx);
-            sx::spectral::cmac(h->acc.data() + at, h->spec.data(), h->ref_spec.data(), nx);
+            h->fwd->cf32(in + at, avail, h->xspec.data(), nx);
+            sx::spectral::cmac(h->acc.data() + at, h->xspec.data(), h->ref_spec.data(), nx);
         }
     } else {
-        h->fwd->cf32(in, have, h->spec.data(), h->n);
-        sx::spectral::cmac(h->acc.data(), h->spec.data(), h->ref_spec.data(), h->n);
+        h->fwd->cf32(in, have, h->xspec.data(), h->n);
+        sx::spectral::cmac(h->acc.data(), h->xspec.data(), h->ref_spec.data(), h->n);
     }
     if (++h->count != h->dwell) return 0;
 

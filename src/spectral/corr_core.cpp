@@ -17,7 +17,7 @@ struct corr {
     std::unique_ptr<Engine> fwd;  // n points, forward
     std::unique_ptr<Engine> inv;  // n_out points, inverse
     AlignedBuf<cf32> ref_spec;    // conj(FFT(ref))
-    AlignedBuf<cf32> spec;        // the current frame's spectrum
+    AlignedBuf<cf32> xspec;       // the current frame's spectrum
     AlignedBuf<cf32> acc;         // coherent accumulator
     AlignedBuf<cf32> padded;      // n_out bins, only when n_out != n
     uint64_t n, n_out, dwell, count;
@@ -110,10 +110,10 @@ corr *corr_create(const float *ref, uint64_t n, uint64_t dwell, int, uint64_t n_
     h->fwd = Engine::create(1, n, false, -1);
     h->inv = Engine::create(1, n_out, false, +1);
     h->ref_spec = make_aligned<cf32>(n);
-    h->spec = make_aligned<cf32>(n);
+    h->xspec = make_aligned<cf32>(n);
     h->acc = make_aligned<cf32>(n);
     if (n_out != n) h->padded = make_aligned<cf32>(n_out);
-    if (!h->fwd || !h->inv || !h->ref_spec || !h->spec || !h->acc || (n_out != n && !h->padded)) {
+    if (!h->fwd || !h->inv || !h->ref_spec || !h->xspec || !h->acc || (n_out != n && !h->padded)) {
         delete h;
         return nullptr;
     }
@@ -148,8 +148,8 @@ void corr_set_ref(corr *h, const float *ref) {
 
 size_t corr_execute(corr *h, const float *x, size_t n_in, float *out, size_t out_cap) {
     const size_t n = h->n;
-    h->fwd->cf32(c32(x), n_in < n ? n_in : n, h->spec.data(), n);
-    sx::spectral::cmac(h->acc.data(), h->spec.data(), h->ref_spec.data(), n);
+    h->fwd->cf32(c32(x), n_in < n ? n_in : n, h->xspec.data(), n);
+    sx::spectral::cmac(h->acc.data(), h->xspec.data(), h->ref_spec.data(), n);
     if (++h->count != h->dwell) return 0;
     const cf32 *src = h->acc.data();
     if (h->n_out != n) {
