@@ -117,7 +117,7 @@ void rand_xor(const ccsds_tm_rand_desc_t &d, uint8_t *bits, size_t n) {
     const uint32_t taps = st.taps, mask = st.mask, top = st.top;
     for (size_t i = 0; i < n; ++i) {
         bits[i] = static_cast<uint8_t>((bits[i] & 1u) ^ ((s >> top) & 1u));
-        s = ((s << 1) | (static_cast<uint32_t>(std::popcount(s & taps)) & 1u)) & mask;
+        s = ((s << 1) | static_cast<uint32_t>(__builtin_parity(s & taps))) & mask;
     }
 }
 
@@ -222,7 +222,7 @@ int ccsds_tm_rand_init(ccsds_tm_rand_t *st, const ccsds_tm_rand_desc_t *desc) {
 uint8_t ccsds_tm_rand_step(ccsds_tm_rand_t *st) {
     if (st == nullptr) return 0;
     const uint32_t s = st->state;
-    st->state = ((s << 1) | (static_cast<uint32_t>(std::popcount(s & st->taps)) & 1u)) & st->mask;
+    st->state = ((s << 1) | static_cast<uint32_t>(__builtin_parity(s & st->taps))) & st->mask;
     return static_cast<uint8_t>((s >> (st->top & 31)) & 1u);
 }
 
@@ -408,7 +408,7 @@ uint64_t ccsds_tm_frame_decode(const ccsds_tm_frame_cfg_t *cfg, const uint8_t *b
             uint32_t bit = coded[8 * i + b] & 1u;
             if (cfg->randomise) {
                 bit ^= (s >> st.top) & 1u;
-                s = ((s << 1) | (static_cast<uint32_t>(std::popcount(s & st.taps)) & 1u)) & st.mask;
+                s = ((s << 1) | static_cast<uint32_t>(__builtin_parity(s & st.taps))) & st.mask;
             }
             v = (v << 1) | bit;
         }
