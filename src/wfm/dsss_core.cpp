@@ -34,13 +34,16 @@ wfm_frame_t sync_payload_frame(const uint8_t *sync, uint64_t sync_len, const uin
 
 void wfm_dsss_spread(const float *__restrict syms, size_t n, const uint8_t *__restrict code, size_t sf,
                      float *__restrict out) {
+    // Negation is a flip of both sign bits: one 64-bit XOR per chip, exact for
+    // every value (NaN and signed zeros included), and it vectorises.
+    constexpr uint64_t kSigns = 0x8000000080000000ull;
     for (size_t i = 0; i < n; ++i) {
-        const float re = syms[2 * i], im = syms[2 * i + 1];
-        float *o = out + 2 * i * sf;
+        uint64_t s;
+        std::memcpy(&s, syms + 2 * i, sizeof s);
+        uint8_t *o = reinterpret_cast<uint8_t *>(out + 2 * i * sf);
         for (size_t j = 0; j < sf; ++j) {
-            const float sign = (code[j] & 1) ? -1.0f : 1.0f;
-            o[2 * j] = sign * re;
-            o[2 * j + 1] = sign * im;
+            const uint64_t v = s ^ (kSigns & (0 - static_cast<uint64_t>(code[j] & 1)));
+            std::memcpy(o + 8 * j, &v, sizeof v);
         }
     }
 }
