@@ -126,6 +126,51 @@ def test_cadu_description_layout():
     assert d.nbits == 2072 and tuple(d.layout()) == (0,) * 9
 
 
+def cadu(depth, data, emit=None, randomise=1, extra_stage=None):
+    d = wfm.FrameDesc([], [], [])
+    d.add_field(wfm.ccsds_asm_bits())
+    d.add_field(data)
+    d.add_field([], derived_by=1, derived_bits=256 * depth)
+    assert d.add_stage(1, 1, 2, depth) == 0 and d.add_stage(2 if randomise else 0, 1, 2 if randomise else 0) == 1
+    if emit is not None:
+        assert d.add_stage(3, 0, 3, 0, *emit) == 2
+    return d
+
+
+@pytest.mark.parametrize("depth, emit, randomise", [(1, None, 1), (2, (2, 1), 1), (1, (0, 0), 0), (3, (3, 1), 1),
+                                                    (8, None, 0), (5, (2, 1), 0)])
+def test_cadu_matches_channel_coder(depth, emit, randomise):
+    import ccsds_ctypes as CC
+
+    octets = np.random.default_rng(depth).integers(0, 256, 223 * depth, dtype=np.uint8)
+    d = cadu(depth, CC.bits_of(octets), emit, randomise)
+    d.build()  # the wire follows the inner code's real 2/1, whatever the description declares
+    cfg = CC.FrameCfg(depth, randomise, 1, emit is not None)
+    want = np.zeros(2 * 2072 * depth, np.uint8)
+    n = CC.frame_encode(cfg, None, C.ptr(octets), len(octets), C.ptr(want), len(want))
+    assert d.nbits == n and n == (2 if emit else 1) * (32 + 2040 * depth)
+    np.testing.assert_array_equal(d.bits(), want[:n])
+    if emit is None:  # hard bits after the inner code: up to 16 octets of each codeword repaired
+        rx = d.bits()
+        hit = np.arange(16) * depth * 8 * 13 + 40
+        rx[hit] ^= 1
+        assert d.check(rx).passed == 1 and d.check(rx).symbols == 16
+        out = d.deframe(rx)
+        np.testing.assert_array_equal(CC.octets_of(out[32:32 + 1784 * depth]), octets)
+        assert (d.rx_checked, d.rx_units, d.rx_ok, d.rx_symbols) == (1 + randomise, depth + randomise,
+                                                                     depth + randomise, 16)
+
+
+@pytest.mark.parametrize("depth", [0, 6, 7, 9])
+def test_outer_code_depths_the_encoder_lacks_are_refused(depth):
+    d = wfm.FrameDesc([], [], [])
+    d.add_field(np.zeros(1784 * max(depth, 1), np.uint8))
+    d.add_field([], derived_by=1, derived_bits=256 * max(depth, 1))
+    d.add_stage(1, 0, 2, depth)
+    with pytest.raises(ValueError, match=r"^build failed \(rc=-1\)$"):
+        d.build()
+
+
 def build_refused(fields, stages):
     d = wfm.FrameDesc([], [], [])
     for kw in fields:

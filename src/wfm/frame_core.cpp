@@ -8,14 +8,10 @@
 #include <new>
 #include <vector>
 
+#include "wfm/ccsds_tm_core.h"
 #include "wfm/crc16_core.h"
 #include "wfm/gold_core.h"
 #include "wfm/pn_core.h"
-
-#if __has_include("wfm/ccsds_tm_core.h")
-#include "wfm/ccsds_tm_core.h"
-#define WFM_FRAME_HAS_CCSDS 1
-#endif
 
 namespace {
 
@@ -540,13 +536,9 @@ int frame_build(frame *fr) {
         const wfm_stage_t &s = fr->desc.stages[k];
         if (s.kind == WFM_STAGE_RS && stage_runs(s) && !((s.depth >= 1 && s.depth <= 5) || s.depth == 8)) return -1;
     }
-#ifdef WFM_FRAME_HAS_CCSDS
     wfm_frame_ops_t ops{};
     if (ccsds_tm_frame_ops(&ops, nullptr) != 0) return -1;
     return frame_build_ops(fr, &ops);
-#else
-    return frame_build_ops(fr, nullptr);
-#endif
 }
 
 int frame_is_built(const frame *fr) { return fr->built ? 1 : 0; }
