@@ -180,15 +180,19 @@ uint16_t read16(const uint8_t *bits) {
 }
 
 // Block interleaver permutation of units: forward moves input unit i*R + j to
-// output unit j*D + i.
-int permute(uint8_t *bits, uint64_t n, uint32_t depth, uint32_t unit_bits, bool forward) {
+// output unit j*D + i. `tmp` holds n bytes (null: allocated here).
+int permute(uint8_t *bits, uint64_t n, uint32_t depth, uint32_t unit_bits, bool forward, uint8_t *tmp) {
     const uint64_t D = std::max<uint32_t>(depth, 1), U = std::max<uint32_t>(unit_bits, 1);
     const uint64_t block = D * U;  // both below 2^32: no overflow
     if (n % block != 0) return -1;
     const uint64_t R = n / block;
     if (n == 0 || D == 1 || R == 1) return 0;  // the identity
-    uint8_t *tmp = static_cast<uint8_t *>(std::malloc(n));
-    if (tmp == nullptr) return SX_ERR_NOMEM;
+    std::unique_ptr<uint8_t[]> own;
+    if (tmp == nullptr) {
+        own.reset(new (std::nothrow) uint8_t[n]);
+        if (!own) return SX_ERR_NOMEM;
+        tmp = own.get();
+    }
     for (uint64_t i = 0; i < D; ++i)
         for (uint64_t j = 0; j < R; ++j) {
             const uint64_t a = (i * R + j) * U, b = (j * D + i) * U;
@@ -198,13 +202,13 @@ int permute(uint8_t *bits, uint64_t n, uint32_t depth, uint32_t unit_bits, bool 
                 std::memcpy(tmp + a, bits + b, U);
         }
     std::memcpy(bits, tmp, n);
-    std::free(tmp);
     return 0;
 }
 
 // Undoes the stages of d on the frame's own bits in place, in reverse order.
+// `scratch` holds L.total bytes for the interleaver (null: it allocates).
 int check_inplace(const wfm_frame_desc_t &d, const wfm_frame_ops_t *ops, const wfm_frame_layout_t &L, uint8_t *bits,
-                  wfm_frame_check_t &r) {
+                  wfm_frame_check_t &r, uint8_t *scratch) {
     r = {};
     bool all_ok = true;
     for (uint32_t k = d.n_stages; k-- > 0;) {
@@ -217,7 +221,7 @@ int check_inplace(const wfm_frame_desc_t &d, const wfm_frame_ops_t *ops, const w
             rep.units = 1;
             rep.ok = crc_field_ok(d, L, s) && wfm_crc16_stage_ok(span, n) == 1;
         } else if (s.kind == WFM_STAGE_INTERLEAVE) {
-            const int rc = wfm_deinterleave(span, n, s.depth, s.unit_bits);
+            const int rc = permute(span, n, s.depth, s.unit_bits, false, scratch);
             if (rc == SX_ERR_NOMEM) return -1;
             rep.units = 1;
             rep.ok = rc == 0;
@@ -261,10 +265,10 @@ void set_seq(wfm_seq_t &dst, const wfm_seq_t &src, uint64_t reps) {
 // ---- Built-in kernels ----------------------------------------------------------
 
 int wfm_interleave(uint8_t *bits, uint64_t n, uint32_t depth, uint32_t unit_bits) {
-    return permute(bits, n, depth, unit_bits, true);
+    return bits == nullptr ? -1 : permute(bits, n, depth, unit_bits, true, nullptr);
 }
 int wfm_deinterleave(uint8_t *bits, uint64_t n, uint32_t depth, uint32_t unit_bits) {
-    return permute(bits, n, depth, unit_bits, false);
+    return bits == nullptr ? -1 : permute(bits, n, depth, unit_bits, false, nullptr);
 }
 
 int wfm_crc16_stage(uint8_t *bits, uint64_t n) {
@@ -361,7 +365,7 @@ int wfm_frame_check(const wfm_frame_desc_t *desc, const wfm_frame_ops_t *ops, co
     if (desc != nullptr && bits != nullptr && wfm_frame_desc_layout(desc, &L) == 0 && L.total != 0) {
         if (uint8_t *copy = static_cast<uint8_t *>(std::malloc(L.total))) {
             std::memcpy(copy, bits, L.total);
-            rc = check_inplace(*desc, ops, L, copy, r);
+            rc = check_inplace(*desc, ops, L, copy, r, nullptr);
             std::free(copy);
         }
     }
@@ -411,6 +415,7 @@ struct frame {
     std::array<std::vector<uint8_t>, WFM_FRAME_MAX_FIELDS> lit;  // owned literal bits behind desc.fields[i].lit
     wfm_frame_layout_t layout{};  // the declared layout until built, then the assembled one
     std::vector<uint8_t> bits;    // the wire bits, once built
+    std::vector<uint8_t> work;    // 2 x the frame's own length, once built: check copy and interleaver scratch
     wfm_frame_ops_t ops{};
     bool built = false;
     bool has_ops = false;
@@ -516,9 +521,10 @@ int frame_build_ops(frame *fr, const wfm_frame_ops_t *ops) {
     Plan p;
     if (!plan_assembly(fr->desc, ops, p) || p.L.wire == 0) return -1;
     try {
-        std::vector<uint8_t> bits(p.L.wire);
+        std::vector<uint8_t> bits(p.L.wire), work(2 * p.L.total);
         if (wfm_frame_assemble(&fr->desc, ops, bits.data(), bits.size()) != p.L.wire) return -1;
         fr->bits = std::move(bits);
+        fr->work = std::move(work);
     } catch (const std::exception &) {
         return -1;
     }
@@ -591,7 +597,7 @@ uint64_t frame_deframe(frame *fr, const uint8_t *rx, uint64_t rx_len, uint8_t *o
     if (n == 0 || rx == nullptr || out == nullptr || rx_len < n || capacity < n) return 0;
     std::memmove(out, rx, n);
     wfm_frame_check_t r;
-    check_inplace(fr->desc, fr->table(), fr->layout, out, r);
+    check_inplace(fr->desc, fr->table(), fr->layout, out, r, fr->work.empty() ? nullptr : fr->work.data());
     fr->rx_ok = r.ok;
     fr->rx_units = r.units;
     fr->rx_checked = r.checked;
@@ -601,10 +607,16 @@ uint64_t frame_deframe(frame *fr, const uint8_t *rx, uint64_t rx_len, uint8_t *o
 
 uint64_t frame_deframe_max_out(const frame *fr) { return fr->layout.total; }
 
-void frame_check(const frame *fr, const uint8_t *rx, uint64_t rx_len, wfm_frame_check_t *out) {
+void frame_check(frame *fr, const uint8_t *rx, uint64_t rx_len, wfm_frame_check_t *out) {
     *out = wfm_frame_check_t{};
-    if (rx == nullptr || fr->layout.total == 0 || rx_len < fr->layout.total) return;
-    wfm_frame_check(&fr->desc, fr->table(), rx, out);
+    const uint64_t n = fr->layout.total;
+    if (rx == nullptr || n == 0 || rx_len < n) return;
+    if (fr->work.empty()) {  // not built: a private copy of its own
+        wfm_frame_check(&fr->desc, fr->table(), rx, out);
+    } else {
+        std::memcpy(fr->work.data(), rx, n);
+        check_inplace(fr->desc, fr->table(), fr->layout, fr->work.data(), *out, fr->work.data() + n);
+    }
     out->stages = fr->desc.n_stages;
 }
 

@@ -157,13 +157,15 @@ SX_API uint64_t frame_stage_bits(const frame *fr, uint64_t i);
 /* 1, 0 or -1 (no running CRC stage, or rx_len below the wire bits). */
 SX_API int frame_crc_ok(const frame *fr, const uint8_t *rx, uint64_t rx_len);
 /* Copies the first frame-length bits of rx to out and undoes the stages there
- * (repairs applied), storing the read-backs. Returns the frame length, or 0
+ * (repairs applied), storing the read-backs. Before build only the built-in
+ * stages are undone. Returns the frame length, or 0
  * (read-backs zeroed) when rx or out is too short. out may equal rx. */
 SX_API uint64_t frame_deframe(frame *fr, const uint8_t *rx, uint64_t rx_len, uint8_t *out, uint64_t capacity);
 /* The frame's own length, whatever rx_len is. */
 SX_API uint64_t frame_deframe_max_out(const frame *fr);
-/* Check of rx (unchanged); the all-zero record when rx is shorter than the frame. */
-SX_API void frame_check(const frame *fr, const uint8_t *rx, uint64_t rx_len, wfm_frame_check_t *out);
+/* Check of rx (unchanged; undone on the frame's own work copy); the all-zero
+ * record when rx is shorter than the frame. */
+SX_API void frame_check(frame *fr, const uint8_t *rx, uint64_t rx_len, wfm_frame_check_t *out);
 
 /* Read-backs of the last deframe. */
 SX_API uint64_t frame_rx_ok(const frame *fr);
