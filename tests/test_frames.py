@@ -161,6 +161,27 @@ def test_cadu_matches_channel_coder(depth, emit, randomise):
                                                                      depth + randomise, 16)
 
 
+@pytest.mark.parametrize("first, count", [(0, 3), (1, 1), (1, 2), (0, 1), (2, 1)])
+def test_inner_code_over_part_of_the_frame(first, count):
+    import ctypes
+
+    import ccsds_ctypes as CC
+
+    fields = [np.random.default_rng(n).integers(0, 2, n, dtype=np.uint8) for n in (24, 40, 16)]
+    d = wfm.FrameDesc([], [], [])
+    for f in fields:
+        d.add_field(f)
+    d.add_stage(3, first, count, 0, 2, 1)
+    d.build()
+    span = np.concatenate(fields[first:first + count])
+    coded = np.zeros(2 * len(span), np.uint8)
+    assert CC.conv_encode(ctypes.byref(CC.U32(0)), ctypes.byref(CC.CONV), C.ptr(span), len(span), C.ptr(coded),
+                          len(coded)) == len(coded)
+    want = np.concatenate(fields[:first] + [coded] + fields[first + count:])
+    assert d.nbits == len(want)
+    np.testing.assert_array_equal(d.bits(), want)
+
+
 @pytest.mark.parametrize("depth", [0, 6, 7, 9])
 def test_outer_code_depths_the_encoder_lacks_are_refused(depth):
     d = wfm.FrameDesc([], [], [])
