@@ -27,7 +27,7 @@ def main():
     print(f"{'memory ceiling (NumPy copy)':<30} {copy_src.size / t_copy / 1e6:9.1f} MS/s")
 
     for sf in (8, 31, 127):
-        syms = (rng.standard_normal(1 << 22 // sf) + 1j * rng.standard_normal(1 << 22 // sf)).astype(np.complex64)
+        syms = (rng.standard_normal((1 << 22) // sf) + 1j * rng.standard_normal((1 << 22) // sf)).astype(np.complex64)
         code = rng.integers(0, 2, sf, dtype=np.uint8)
         sign = (1 - 2 * code.astype(np.float32))
         ours, peer = best_pair(lambda: wfm.dsss_spread(syms, code, sf),
