@@ -100,3 +100,28 @@ def test_continuous_boundaries_and_refusals():
     for code, payload, n, cps in [([], [1], 4, 2.0), ([1], [], 4, 2.0), ([1], [1], 0, 2.0), ([1], [1], 4, 0.0),
                                   ([1], [1], 4, -1.0), ([1], [1], 4, float("nan")), ([1], [1], 4, 1e-300)]:
         assert C.cont_dsss_chips(code, payload, n, cps) == (None, None)
+
+
+@pytest.mark.parametrize("declared", [(2, 1), (0, 0), (5, 1)])
+def test_burst_of_a_coded_description(declared):
+    import ctypes
+
+    import ccsds_ctypes as CC
+
+    octets = np.random.default_rng(7).integers(0, 256, 223, dtype=np.uint8)
+    cfg = CC.FrameCfg(1, 1, 1, 1)
+    coded = np.zeros(4144, np.uint8)
+    assert CC.frame_encode(cfg, None, C.ptr(octets), 223, C.ptr(coded), 4144) == 4144
+    bits = CC.bits_of(octets)
+    desc, ops = CC.FrameDescC(), CC.FrameOps()
+    assert CC.frame_describe(cfg, 223, C.ptr(bits), ctypes.byref(desc)) == 0 and CC.frame_ops(ctypes.byref(ops), None) == 0
+    desc.stages[2].emit_num, desc.stages[2].emit_den = declared  # the wire follows the inner code, not this
+    acq, data = np.array([1, 0, 0, 1, 1], np.uint8), np.array([0, 1, 1], np.uint8)
+    assert C.frame_wire_bits(ctypes.byref(desc), ctypes.byref(ops)) == 4144
+    out = np.full(10 + 3 * 4144 + 1, 9, np.uint8)
+    n = C.dsss_desc_chips_raw(ctypes.byref(desc), ctypes.byref(ops), C.ptr(acq), 5, 2, C.ptr(data), 3, C.ptr(out),
+                              len(out))
+    assert n == 10 + 3 * 4144 and out[-1] == 9
+    np.testing.assert_array_equal(out[:n], np.concatenate([np.tile(acq, 2)] + [data ^ b for b in coded]))
+    assert C.dsss_desc_chips_raw(ctypes.byref(desc), ctypes.byref(ops), C.ptr(acq), 5, 2, C.ptr(data), 3,
+                                 C.ptr(out), n - 1) == 0

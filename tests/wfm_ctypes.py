@@ -132,3 +132,5 @@ def cont_dsss_chips(code, payload, n, cps):
     out, last = np.zeros(max(n, 1), np.uint8), U64(0)
     got = cont_dsss_chips_raw(ptr(code), len(code), ptr(payload), len(payload), n, ptr(out), cps, ctypes.byref(last))
     return (out[:got], last.value) if got else (None, None)
+dsss_desc_chips_raw = _sig("wfm_dsss_desc_chips", U64, P, P, P, U64, U64, P, U64, P, U64)
+frame_wire_bits = _sig("wfm_frame_wire_bits", U64, P, P)

@@ -70,14 +70,15 @@ uint64_t wfm_dsss_desc_nchips(const wfm_frame_desc_t *desc, uint64_t acq_len, ui
 uint64_t wfm_dsss_desc_chips(const wfm_frame_desc_t *desc, const wfm_frame_ops_t *ops, const uint8_t *acq_code,
                              uint64_t acq_len, uint64_t acq_reps, const uint8_t *data_code, uint64_t data_code_len,
                              uint8_t *out, uint64_t capacity) {
-    const uint64_t total = wfm_dsss_desc_nchips(desc, acq_len, acq_reps, data_code_len);
-    if (total == 0 || total > capacity || out == nullptr) return 0;
+    // The frame is as long as its kernels really make it, whatever it declares.
+    const uint64_t N = wfm_frame_wire_bits(desc, ops);
+    const uint64_t total = burst_length(N, acq_len, acq_reps, data_code_len);
+    if (desc == nullptr || total == 0 || total > capacity || out == nullptr) return 0;
     const uint64_t acq = acq_len * acq_reps, C = data_code_len;
-    if ((acq != 0 && acq_code == nullptr) || (total > acq && data_code == nullptr)) return 0;
+    if ((acq != 0 && acq_code == nullptr) || (N != 0 && data_code == nullptr)) return 0;
     // The frame is assembled into the last N places of the output: spreading
     // bit k writes chips that end before bit k + 1, so no bit is overwritten
     // before it is read.
-    const uint64_t N = (total - acq) / (C == 0 ? 1 : C);
     uint8_t *frame_bits = out + (total - N);
     if (N != 0 && wfm_frame_assemble(desc, ops, frame_bits, N) != N) return 0;
     for (uint64_t r = 0; r < acq_reps && acq_len != 0; ++r)

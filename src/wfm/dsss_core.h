@@ -20,13 +20,14 @@ SX_API void wfm_dsss_spread(const float *syms, size_t n, const uint8_t *code, si
 SX_API size_t dsss_spread(const float *syms, size_t n, const uint8_t *code, size_t code_len, int sf, float *out);
 
 /* Burst of a frame description: acq_len * acq_reps acquisition chips, then
- * data_code_len chips per frame bit (the frame's wire bits). 0 when the frame
+ * data_code_len chips per frame bit (the frame's declared wire bits; a frame
+ * whose kernels expand it otherwise is sized by wfm_frame_wire_bits). 0 when the frame
  * has bits but there is no data code, the burst is empty, the description's
  * layout is refused or the length overflows. */
 SX_API uint64_t wfm_dsss_desc_nchips(const wfm_frame_desc_t *desc, uint64_t acq_len, uint64_t acq_reps,
                                      uint64_t data_code_len);
-/* Writes the burst (frame assembled with `ops`, may be null); returns the chips
- * written, or 0 when the geometry is refused, it exceeds capacity, a code or
+/* Writes the burst (frame assembled with `ops`, may be null, and as long as
+ * its kernels make it); returns the chips written, or 0 when the geometry is refused, it exceeds capacity, a code or
  * the output is missing, or the frame does not assemble. */
 SX_API uint64_t wfm_dsss_desc_chips(const wfm_frame_desc_t *desc, const wfm_frame_ops_t *ops, const uint8_t *acq_code,
                                     uint64_t acq_len, uint64_t acq_reps, const uint8_t *data_code,

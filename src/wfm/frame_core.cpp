@@ -357,6 +357,11 @@ uint64_t wfm_frame_assemble(const wfm_frame_desc_t *desc, const wfm_frame_ops_t 
     return L.wire;
 }
 
+uint64_t wfm_frame_wire_bits(const wfm_frame_desc_t *desc, const wfm_frame_ops_t *ops) {
+    Plan p;
+    return desc != nullptr && plan_assembly(*desc, ops, p) ? p.L.wire : 0;
+}
+
 int wfm_frame_check(const wfm_frame_desc_t *desc, const wfm_frame_ops_t *ops, const uint8_t *bits,
                     wfm_frame_check_t *out) {
     wfm_frame_check_t r{};

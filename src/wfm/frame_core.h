@@ -69,6 +69,10 @@ SX_API int wfm_frame_desc_layout(const wfm_frame_desc_t *desc, wfm_frame_layout_
 SX_API uint64_t wfm_frame_assemble(const wfm_frame_desc_t *desc, const wfm_frame_ops_t *ops, uint8_t *out,
                                    uint64_t capacity);
 
+/* The wire length wfm_frame_assemble would produce with `ops` (0 when it would
+ * refuse the plan or the layout): the size to give it. */
+SX_API uint64_t wfm_frame_wire_bits(const wfm_frame_desc_t *desc, const wfm_frame_ops_t *ops);
+
 /* Checks one frame's own bits (layout total of them at `bits`, read only):
  * stages undone in reverse order on a private copy. Returns passed (1/0), or -1
  * when no stage could be checked (record all zeros) or on a refused layout or
