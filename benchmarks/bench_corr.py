@@ -9,7 +9,7 @@ import numpy as np
 import scipy.signal
 
 from kolvane import spectral
-from timing import best_pair, best
+from timing import best_pair, best, record
 
 FRAMES = 64
 STREAM = 1 << 22
@@ -48,6 +48,7 @@ def bench_corr(rng):
             want = sum(scipy_circular(f.astype(complex), ref.astype(complex)) for f in frames[:dwell])
             err = np.abs(got - want).max() / np.abs(want).max()
             s = FRAMES * n
+            record("corr", f"Corr n={n} dwell={dwell}", s / t_ours, "scipy.signal.correlate (fft)", s / t_peer)
             print(f"{n:>6} {dwell:>5} {s / t_ours / 1e6:>10.1f} {s / t_peer / 1e6:>11.2f} {t_peer / t_ours:>6.1f}x "
                   f"{err:>12.1e}")
 
@@ -74,6 +75,7 @@ def bench_detector(rng):
         lags = [r[0] for r in check.push(x[: 64 * n])]
         assert lags == list(numpy_detector(x[: 64 * n], ref_spec, n)[0])
         goal = "  (goal >= 100 Msps)" if n == 1024 else ""
+        record("corr", f"CorrDetector.push n={n}", STREAM / t_ours, "NumPy batched detector", STREAM / t_peer)
         print(f"{n:>6} {STREAM / t_ours / 1e6:>10.1f} {STREAM / t_peer / 1e6:>11.1f} {t_peer / t_ours:>6.1f}x{goal}")
 
 

@@ -9,7 +9,7 @@ import numpy as np
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 sys.path.insert(0, os.path.dirname(__file__))
 import wfm_ctypes as C  # noqa: E402
-from timing import best_pair  # noqa: E402
+from timing import best_pair, record  # noqa: E402
 
 from kolvane import wfm  # noqa: E402
 
@@ -17,6 +17,7 @@ from kolvane import wfm  # noqa: E402
 def row(name, n, unit, ours, peer, peer_name):
     print(f"{name:<30} {n / ours / 1e6:9.1f} M{unit}/s   {peer_name:<28} {n / peer / 1e6:9.1f} M{unit}/s"
           f"   x{peer / ours:6.2f}")
+    record("frames", name, n / ours, peer_name, n / peer, {"S": "samples/s", "chip": "chips/s", "bit": "bits/s"}[unit])
 
 
 def main():

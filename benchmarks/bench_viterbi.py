@@ -15,6 +15,7 @@ import numpy as np
 from kolvane import wfm
 
 from peers import Fec
+from timing import record
 
 NBITS = 1 << 18
 ROUNDS = 7
@@ -77,6 +78,8 @@ def main():
         ber_fec = np.mean(np.unpackbits(packed) != data[:NBITS])
         ratio = t_fec / t_ours
         ratios.append(ratio)
+        record("viterbi", f"viterbi_decode, Eb/N0 {ebno_db:g} dB (BER {ber_ours:.1e})", NBITS / t_ours,
+               f"libfec viterbi27 (BER {ber_fec:.1e})", NBITS / t_fec, "bits/s")
         print(f"{ebno_db:5.1f}   {NBITS / t_ours / 1e6:11.1f}  {NBITS / t_fec / 1e6:13.1f}  x{ratio:6.2f}"
               f"  {ber_ours:9.2e}  {ber_fec:10.2e}")
     free_fec()

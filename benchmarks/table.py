@@ -29,7 +29,7 @@ END = "<!-- end of benchmark table -->"
 
 # Units of the records and how the table shows them.
 SCALE = {"samples/s": (1e6, "MS/s"), "payload B/s": (1e6, "MB/s"), "records/s": (1e6, "M rec/s"),
-         "codewords/s": (1e3, "k cw/s")}
+         "codewords/s": (1e3, "k cw/s"), "bits/s": (1e6, "Mbit/s"), "chips/s": (1e6, "Mchip/s")}
 
 
 def run(scripts):

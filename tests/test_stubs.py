@@ -32,8 +32,16 @@ def _extension_modules():
 MODULES = _extension_modules()
 
 # Types that a module creates on first use rather than at import.
+def _a_frame(m):
+    import numpy as np
+
+    return m.Frame(np.zeros(0, np.uint8), np.ones(8, np.uint8), np.ones(16, np.uint8), crc="crc16")
+
+
 FIRST_USE = {
     ("telemetry", "TelemetryStats"): lambda m: type(m.Telemetry(1 << 12).stats()),
+    ("wfm", "FrameLayout"): lambda m: type(_a_frame(m).layout()),
+    ("wfm", "FrameCheck"): lambda m: type((lambda f: f.check(f.bits()))(_a_frame(m))),
 }
 
 # Dunders whose signature and presence the stubs state; the others (slot

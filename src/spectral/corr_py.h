@@ -309,7 +309,7 @@ template <class O, auto HasLast> PyObject *det_last_corr(PyObject *self, void *)
 }
 
 #define DET_PUSH_DOC(rec)                                                                              \
-    "push(x)\n--\n\n"                                                                                  \
+    "push($self, x, /)\n--\n\n"                                                                       \
     "Feed samples (converted to complex64, flattened) of the stream; frames are cut from the\n"       \
     "concatenated stream whatever the chunking. Returns a list of " rec " tuples, one per dump that\n" \
     "passed the threshold, at most 64 per call (input not yet buffered then is dropped)."

@@ -165,7 +165,7 @@ inline PyMethodDef Viterbi_methods[] = {
                   "total reaches a multiple of 1024, all but the newest 96, so the output never depends on\n"
                   "how the stream is cut. The first call emits nothing until 1024 bits are in."),
     py::method_varargs("decode_max_out", Viterbi_decode_max_out,
-                       "decode_max_out(n)\n--\n\nMost bits decode() can return for n symbols now (pending + n // 2)."),
+                       "decode_max_out($self, n, /)\n--\n\nMost bits decode() can return for n symbols now (pending + n // 2)."),
     py::method_kw("flush", Viterbi_flush,
                   "flush(end_state=-1, out=None)\n--\n\n"
                   "End the stream: trace back from end_state (0..63; 0 for an encoder flushed with six zeros)\n"

@@ -198,9 +198,9 @@ PyObject *m_rrc_taps(PyObject *, PyObject *args, PyObject *kw) {
 
 PyMethodDef module_methods[] = {
     py::method_o("bpsk_map", m_map<bpsk_map>,
-                 "bpsk_map(bits)\n--\n\nBPSK symbols (complex64) of unpacked bits: 0 -> +1, 1 -> -1 (bit 0 read)."),
+                 "bpsk_map(bits, /)\n--\n\nBPSK symbols (complex64) of unpacked bits: 0 -> +1, 1 -> -1 (bit 0 read)."),
     py::method_o("qpsk_map", m_map<qpsk_map>,
-                 "qpsk_map(syms)\n--\n\nGray QPSK symbols (complex64) of indices 0..3: re from bit 0, im from bit 1,\n"
+                 "qpsk_map(syms, /)\n--\n\nGray QPSK symbols (complex64) of indices 0..3: re from bit 0, im from bit 1,\n"
                  "each +-1/sqrt(2)."),
     py::method_kw("wfm_awgn_amplitude", m_awgn_amplitude,
                   "wfm_awgn_amplitude(snr_db, signal_power)\n--\n\n"
@@ -209,11 +209,11 @@ PyMethodDef module_methods[] = {
                   "wfm_ebno_to_snr_db(ebno_db, bits_per_symbol, samples_per_symbol)\n--\n\n"
                   "SNR over fs [dB]: ebno_db + 10 log10(bits_per_symbol) - 10 log10(samples_per_symbol)."),
     py::method_o("mls_poly", m_mls_poly,
-                 "mls_poly(n)\n--\n\nPrimitive polynomial tap mask for an n-stage register (n = 2..64), else 0."),
+                 "mls_poly(n, /)\n--\n\nPrimitive polynomial tap mask for an n-stage register (n = 2..64), else 0."),
     py::method_noargs("ccsds_asm_bits", m_ccsds_asm_bits,
                       "ccsds_asm_bits()\n--\n\nThe CCSDS attached sync marker 0x1ACFFC1D as 32 unpacked bits."),
     py::method_o("crc16", m_crc16,
-                 "crc16(bits)\n--\n\nCRC-16-CCITT (0x1021, init 0xFFFF) of unpacked bits, first bit first."),
+                 "crc16(bits, /)\n--\n\nCRC-16-CCITT (0x1021, init 0xFFFF) of unpacked bits, first bit first."),
     py::method_kw("rrc_h", m_pulse<rrc_h>,
                   "rrc_h(t, beta)\n--\n\nRoot-raised-cosine pulse at times t [symbols] (float64, flattened);\n"
                   "zeros for beta outside [0, 1]."),
