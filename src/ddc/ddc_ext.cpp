@@ -44,6 +44,9 @@ struct ComplexIn {
     static constexpr auto push_max_out = ddc_execute_ctrl_push_max_out;
     static constexpr auto push_outputs_max = ddc_execute_ctrl_push_outputs_max;
     static constexpr auto ctrl_outputs_max = ddc_execute_ctrl_outputs_max;
+    static constexpr auto enable_agc = ddc_enable_agc;
+    static constexpr auto agc_gain_db = ddc_agc_gain_db;
+    static constexpr auto set_telemetry = ddc_set_telemetry;
     static constexpr bool kHasClose = false;
     static PyMethodDef max_out_method();
     static size_t execute_need(ddc *h, size_t n) { return std::max(n, ddc_execute_max_out(h, n)); }
@@ -80,6 +83,9 @@ struct RealIn {
     static constexpr auto push_max_out = ddcr_execute_ctrl_push_max_out;
     static constexpr auto push_outputs_max = ddcr_execute_ctrl_push_outputs_max;
     static constexpr auto ctrl_outputs_max = ddcr_execute_ctrl_outputs_max;
+    static constexpr auto enable_agc = ddcr_enable_agc;
+    static constexpr auto agc_gain_db = ddcr_agc_gain_db;
+    static constexpr auto set_telemetry = ddcr_set_telemetry;
     // Never more outputs than inputs: the bound is the input length.
     static size_t execute_need(ddcr *, size_t n) { return n; }
     static constexpr bool kHasClose = true;
@@ -92,7 +98,40 @@ struct RealIn {
     }
 };
 
-template <class T> using Obj = py::Object<typename T::Core, T::destroy>;
+// The telemetry object an AGC reports to: held so that it cannot be collected
+// while the converter may still emit, and asked again before every processing
+// call, so that a context destroyed explicitly in the meantime is refused
+// instead of written to.
+struct TlmHookup {
+    PyObject *tlm = nullptr;  // the telemetry object (owned reference), or null
+    sx_tlm *ctx = nullptr;    // its context when attached
+    TlmHookup() = default;
+    TlmHookup(const TlmHookup &) = delete;
+    TlmHookup &operator=(const TlmHookup &) = delete;
+    ~TlmHookup() { Py_XDECREF(tlm); }
+};
+
+template <class T> using Obj = py::Object<typename T::Core, T::destroy, TlmHookup>;
+
+constexpr const char *kTlmGone =
+    "the telemetry context given to set_telemetry has been destroyed; attach a live one or detach with "
+    "set_telemetry(None)";
+
+// True when no telemetry is attached or the attached context is still the
+// one its object holds; otherwise an exception is set.
+template <class O> bool telemetry_alive(O *o) {
+    if (o->x.tlm == nullptr) return true;
+    PyObject *cap = PyObject_GetAttrString(o->x.tlm, "_capsule");
+    void *p = nullptr;
+    if (cap != nullptr) {
+        p = PyCapsule_CheckExact(cap) ? PyCapsule_GetPointer(cap, SX_TLM_CAPSULE) : nullptr;
+        Py_DECREF(cap);
+    }
+    if (p == o->x.ctx && p != nullptr) return true;
+    PyErr_Clear();
+    PyErr_SetString(PyExc_RuntimeError, kTlmGone);
+    return false;
+}
 
 // Room for `need` outputs of an `n`-sample block. Beyond the input length
 // (an interpolating converter, a positive rate deviation) it is held to the
@@ -154,7 +193,7 @@ template <class T> PyObject *execute(PyObject *self, PyObject *args, PyObject *k
     PyObject *out = nullptr;
     py::Call<Obj<T>> c(self);
     auto *h = c.args(args, kw, "O&|O", kwlist, py::convert_input<T::kInType>, &in, &out);
-    if (h == nullptr) return nullptr;
+    if (h == nullptr || !telemetry_alive(c.object())) return nullptr;
     const size_t n = in.size();
     const size_t need = T::execute_need(h, n);
     py::Output res;
@@ -174,7 +213,7 @@ template <class T> PyObject *execute_ctrl(PyObject *self, PyObject *args, PyObje
     double rate_ctrl = 0.0, freq_ctrl = 0.0;
     py::Call<Obj<T>> c(self);
     auto *h = c.args(args, kw, "O&dd", kwlist, py::convert_input<T::kInType>, &in, &rate_ctrl, &freq_ctrl);
-    if (h == nullptr || !finite_ctrl(rate_ctrl, freq_ctrl)) return nullptr;
+    if (h == nullptr || !finite_ctrl(rate_ctrl, freq_ctrl) || !telemetry_alive(c.object())) return nullptr;
     const size_t n = in.size();
     const size_t need = T::ctrl_outputs_max(h, n, rate_ctrl);
     py::Output res;
@@ -199,7 +238,7 @@ template <class T> PyObject *execute_ctrl_push(PyObject *self, PyObject *args, P
                                            &freq_ctrl, &out) &&
                T::sample(xo, x) && finite_ctrl(rate_ctrl, freq_ctrl);
     });
-    if (h == nullptr) return nullptr;
+    if (h == nullptr || !telemetry_alive(c.object())) return nullptr;
     size_t need = T::push_max_out(h);
     if (out == nullptr || out == Py_None) need = std::max(need, T::push_outputs_max(h, rate_ctrl));
     py::Output res;
@@ -228,6 +267,65 @@ PyMethodDef ComplexIn::max_out_method() {
 PyMethodDef RealIn::max_out_method() {
     return py::method_noargs("execute_max_out", ddcr_max_out_py,
                              "execute_max_out()\n--\n\n0: size the output from the input block.");
+}
+
+// ----------------------------------------------------------------------------
+// AGC and its telemetry (matched types)
+
+// enable_agc(rate, alpha=1.0)
+template <class T> PyObject *enable_agc(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"rate", "alpha", nullptr};
+    double rate = 0.0, alpha = 1.0;
+    py::Call<Obj<T>> c(self);
+    auto *h = c.args(args, kw, "d|d", kwlist, &rate, &alpha);
+    if (h == nullptr) return nullptr;
+    const int rc = T::enable_agc(h, rate, alpha);
+    if (rc != 0)
+        return py::raise_status(PyExc_ValueError,
+                                "enable_agc: need rate > 0 (finite) and 0 < alpha <= 1 on a matched converter", rc);
+    return py::none();
+}
+
+// set_telemetry(tlm, prefix="agc", decim=1): tlm is a telemetry.Telemetry (or
+// any object exposing its context as ._capsule), or None to detach. A bare
+// capsule is refused: it cannot say whether its context is still alive.
+template <class T> PyObject *set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"tlm", "prefix", "decim", nullptr};
+    PyObject *tlm = nullptr;
+    const char *prefix = "agc";
+    Py_ssize_t decim = 1;
+    py::Call<Obj<T>> c(self);
+    auto *h = c.args(args, kw, "O|sn", kwlist, &tlm, &prefix, &decim);
+    if (h == nullptr) return nullptr;
+    auto &hook = c.object()->x;
+    sx_tlm *ctx = nullptr;
+    if (tlm != Py_None) {
+        if (PyCapsule_CheckExact(tlm)) {
+            PyErr_SetString(PyExc_TypeError,
+                            "tlm must be an object exposing the kolvane.telemetry.sx_tlm capsule as ._capsule "
+                            "(a telemetry.Telemetry), or None");
+            return nullptr;
+        }
+        ctx = static_cast<sx_tlm *>(py::capsule_pointer(tlm, SX_TLM_CAPSULE, "tlm"));
+        if (ctx == nullptr) return nullptr;
+    }
+    if (decim < 1 || static_cast<size_t>(decim) > UINT32_MAX) {
+        PyErr_SetString(PyExc_ValueError, "decim must be in 1 .. 2**32 - 1");
+        return nullptr;
+    }
+    const int rc = T::set_telemetry(h, ctx, prefix, static_cast<uint32_t>(decim));
+    if (rc != 0)
+        return py::raise_status(PyExc_ValueError,
+                                "set_telemetry: prefix too long, or the probe table is full", rc);
+    PyObject *old = hook.tlm;
+    hook.tlm = ctx == nullptr ? nullptr : Py_NewRef(tlm);
+    hook.ctx = ctx;
+    Py_XDECREF(old);
+    return py::none();
+}
+
+template <class T> PyObject *get_agc_gain_db(PyObject *self, void *) {
+    return py::value_of<Obj<T>, T::agc_gain_db, py::F64>(self);
 }
 
 // ----------------------------------------------------------------------------
@@ -270,7 +368,17 @@ constexpr const char *kPushDoc =
     "the outputs it completes (0, 1 or several).";
 constexpr const char *kPushMaxDoc = "execute_ctrl_push_max_out()\n--\n\nRoom out= needs for one push.";
 
-template <class T> struct Methods {
+constexpr const char *kEnableAgcDoc =
+    "enable_agc(rate, alpha=1.0)\n--\n\nPut an AGC in front of the matched filter: loop rate `rate` per symbol, "
+    "power smoothing `alpha` in (0, 1]. It levels the filter's output to the pulse's own energy.";
+constexpr const char *kSetTelemetryDoc =
+    "set_telemetry(tlm, prefix=\"agc\", decim=1)\n--\n\nReport the AGC's gain and level to the telemetry.Telemetry "
+    "`tlm` as the probes \"<prefix>.gain_db\" and \"<prefix>.level_db\" (every decim-th block of 8 samples); "
+    "None detaches. The converter keeps tlm alive and refuses to run once it has been destroyed.";
+
+constexpr PyMethodDef kNoMethod{nullptr, nullptr, 0, nullptr};
+
+template <class T, bool Matched> struct Methods {
     using O = Obj<T>;
     using State = py::StateMethods<O, T::state_bytes, T::get_state, T::set_state>;
 
@@ -288,10 +396,13 @@ template <class T> struct Methods {
             py::m_destroy<O>(),
             py::m_enter<O>(),
             py::m_exit<O>(),
-            T::kHasClose ? py::method_noargs("close", py::do_destroy<O>, "close()\n--\n\nSame as destroy().")
-                         : PyMethodDef{nullptr, nullptr, 0, nullptr},
-            {nullptr, nullptr, 0, nullptr},
+            T::kHasClose ? py::method_noargs("close", py::do_destroy<O>, "close()\n--\n\nSame as destroy().") : kNoMethod,
+            Matched ? py::method_kw("enable_agc", enable_agc<T>, kEnableAgcDoc) : kNoMethod,
+            Matched ? py::method_kw("set_telemetry", set_telemetry<T>, kSetTelemetryDoc) : kNoMethod,
+            kNoMethod,
         };
+        // The entries a type lacks are moved behind the sentinel.
+        std::stable_partition(std::begin(m), std::end(m), [](const PyMethodDef &d) { return d.ml_name != nullptr; });
         return m;
     }
 
@@ -304,6 +415,8 @@ template <class T> struct Methods {
             py::prop<O, T::get_clipped, py::Bool>("clipped", "True once a CIC stage has clipped its input."),
             py::prop<O, T::get_narrow_pulse, py::Bool>("narrow_pulse",
                                                        "True for a matched rectangle with pulse_sps < 4."),
+            Matched ? py::prop("agc_gain_db", get_agc_gain_db<T>, "The AGC's applied gain [dB]; 0 without an AGC.")
+                    : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr},
         };
         return g;
@@ -324,16 +437,16 @@ constexpr const char *kMatchedDdcrDoc =
     "MatchedDdcr(norm_freq=0.0, rate=0.25, pulse=\"rrc\", beta=0.35, span=8, pulse_sps=2.0, num_phases=1024)\n--\n\n"
     "Ddcr whose converter ends in a filter matched to the symbol pulse (\"rrc\" or \"iandd\").";
 
-PyTypeObject DDCType = py::make_type<Obj<ComplexIn>>("ddc.DDC", kDdcDoc, Methods<ComplexIn>::table(),
-                                                     Methods<ComplexIn>::props(), init_plain<ComplexIn>);
-PyTypeObject DdcrType = py::make_type<Obj<RealIn>>("ddc.Ddcr", kDdcrDoc, Methods<RealIn>::table(),
-                                                   Methods<RealIn>::props(), init_plain<RealIn>);
+PyTypeObject DDCType = py::make_type<Obj<ComplexIn>>("ddc.DDC", kDdcDoc, Methods<ComplexIn, false>::table(),
+                                                     Methods<ComplexIn, false>::props(), init_plain<ComplexIn>);
+PyTypeObject DdcrType = py::make_type<Obj<RealIn>>("ddc.Ddcr", kDdcrDoc, Methods<RealIn, false>::table(),
+                                                   Methods<RealIn, false>::props(), init_plain<RealIn>);
 PyTypeObject MatchedDDCType =
-    py::make_type<Obj<ComplexIn>>("ddc.MatchedDDC", kMatchedDdcDoc, Methods<ComplexIn>::table(),
-                                  Methods<ComplexIn>::props(), init_matched<ComplexIn>);
+    py::make_type<Obj<ComplexIn>>("ddc.MatchedDDC", kMatchedDdcDoc, Methods<ComplexIn, true>::table(),
+                                  Methods<ComplexIn, true>::props(), init_matched<ComplexIn>);
 PyTypeObject MatchedDdcrType =
-    py::make_type<Obj<RealIn>>("ddc.MatchedDdcr", kMatchedDdcrDoc, Methods<RealIn>::table(),
-                               Methods<RealIn>::props(), init_matched<RealIn>);
+    py::make_type<Obj<RealIn>>("ddc.MatchedDdcr", kMatchedDdcrDoc, Methods<RealIn, true>::table(),
+                               Methods<RealIn, true>::props(), init_matched<RealIn>);
 
 PyModuleDef ddc_module = {
     PyModuleDef_HEAD_INIT,

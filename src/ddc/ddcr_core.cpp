@@ -215,6 +215,11 @@ double ddcr_get_bank_sps(const ddcr *d) { return d == nullptr ? 0.0 : RateConver
 int ddcr_get_narrow_pulse(const ddcr *d) { return d == nullptr ? 0 : d->narrow_pulse; }
 int ddcr_get_clipped(const ddcr *d) { return d == nullptr ? 0 : RateConverter_get_clipped(d->rc); }
 
+int ddcr_enable_agc(ddcr *d, double agc_rate, double agc_alpha) {
+    return d == nullptr ? SX_ERR_INVALID : RateConverter_enable_agc(d->rc, agc_rate, agc_alpha);
+}
+double ddcr_agc_gain_db(const ddcr *d) { return d == nullptr ? 0.0 : RateConverter_agc_gain_db(d->rc); }
+
 int ddcr_set_telemetry(ddcr *d, sx_tlm *tlm, const char *prefix, uint32_t decim) {
     return d == nullptr ? SX_ERR_INVALID : RateConverter_set_telemetry(d->rc, tlm, prefix, decim);
 }

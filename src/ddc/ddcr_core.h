@@ -75,6 +75,10 @@ SX_API size_t ddcr_run(ddcr *d, const void *state_in, void *state_out, const flo
 SX_API double ddcr_get_bank_sps(const ddcr *d);
 SX_API int ddcr_get_narrow_pulse(const ddcr *d);
 SX_API int ddcr_get_clipped(const ddcr *d);
+/* As ddc_enable_agc and ddc_agc_gain_db, on the converter after the
+ * real-to-complex stage. */
+SX_API int ddcr_enable_agc(ddcr *d, double agc_rate, double agc_alpha);
+SX_API double ddcr_agc_gain_db(const ddcr *d);
 SX_API int ddcr_set_telemetry(ddcr *d, sx_tlm *tlm, const char *prefix, uint32_t decim);
 
 #ifdef __cplusplus
