@@ -290,6 +290,8 @@ def test_destroyed(kind):
              lambda o: o.execute_ctrl_push_max_out(), lambda o: o.reset(), lambda o: o.state_bytes(),
              lambda o: o.get_state(), lambda o: o.set_state(b""), lambda o: o.norm_freq, lambda o: o.rate,
              lambda o: o.clipped, lambda o: o.narrow_pulse]
+    if kind in (ddc.MatchedDDC, ddc.MatchedDdcr):
+        calls += [lambda o: o.enable_agc(0.1), lambda o: o.set_telemetry(None), lambda o: o.agc_gain_db]
     check_destroyed(d, calls)
     if kind in (ddc.Ddcr, ddc.MatchedDdcr):
         kind().close()
