@@ -32,4 +32,5 @@ test-asan:
 
 bench: setup
 	scripts/bench-deps.sh
+	$(PY) -m pip install -q reedsolo
 	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 venv=${1:-.venv}
 sanitize=${2:-}
 
-debs=(libfftw3-dev libnats-dev libcjson-dev nats-server g++)
+debs=(libfftw3-dev libnats-dev libcjson-dev nats-server g++ libfec-dev)
 # When python3 is Debian's own interpreter it needs its headers and venv module
 # from Debian too; an interpreter installed elsewhere brings both.
 if [ "$(command -v python3)" = /usr/bin/python3 ]; then
