@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The C peers of the benchmarks (liquid-dsp, VOLK, libfec), from Debian; the tests never
-# need them. Safe to re-run: installed packages are skipped.
+# The C peers of the benchmarks (liquid-dsp, VOLK, libfec), from Debian. Only libfec
+# is needed by the tests too (the coding cross-checks), so setup.sh installs it as
+# well. Safe to re-run: installed packages are skipped.
 set -euo pipefail
 debs=(libliquid-dev libvolk2-dev libfec-dev)
 missing=()

@@ -92,6 +92,13 @@ RAND_LEGACY = RandDesc.in_dll(lib, "CCSDS_TM_RAND_LEGACY")
 CONV = ConvDesc.in_dll(lib, "CCSDS_TM_CONV")
 RS = RsDesc.in_dll(lib, "CCSDS_TM_RS")
 
+class RandState(C.Structure):
+    _fields_ = [("state", U32), ("taps", U32), ("mask", U32), ("top", U32)]
+
+
+rand_init = _sig("ccsds_tm_rand_init", C.c_int, C.POINTER(RandState), C.POINTER(RandDesc))
+rand_step = _sig("ccsds_tm_rand_step", U8, C.POINTER(RandState))
+rand_seq = _sig("ccsds_tm_rand_seq", C.c_int, P, SZ)
 rand_seq_with = _sig("ccsds_tm_rand_seq_with", C.c_int, C.POINTER(RandDesc), P, SZ)
 randomise_with = _sig("ccsds_tm_randomise_with", C.c_int, C.POINTER(RandDesc), P, SZ)
 randomise = _sig("ccsds_tm_randomise", C.c_int, P, SZ)

@@ -234,6 +234,9 @@ def _out_cases():
             p.accumulate(x64)
             return p
         cases[f"PSD.{verb}"] = (make_psd, f32, 16, lambda o, out, v=verb: getattr(o, v)(1, out=out))
+    cases["Corr.execute"] = (lambda _: spectral.Corr(x64), c64, 16, lambda o, out: o.execute(x64, out=out))
+    cases["Corr2D.execute"] = (lambda _: spectral.Corr2D(x64.reshape(4, 4), nx_out=8), c64, 32,
+                               lambda o, out: o.execute(x64, out=out))
     cases["PSD.band_power"] = (lambda _: spectral.PSD(16), f32, 4, lambda o, out: o.band_power([-0.1, 0.1], out=out))
     cases["Resampler.execute"] = (lambda _: resample.Resampler(1.0), c64, 65536, lambda o, out: o.execute(x64, out=out))
     cases["Resampler.execute_ctrl"] = (lambda _: resample.Resampler(1.0), c64, 65536,

@@ -51,6 +51,12 @@ def test_randomiser_sequence(desc, head, period, rng):
     assert T.randomise_with(C.byref(desc), ptr(work), work.size) == 0
     np.testing.assert_array_equal(work, data)
     assert T.rand_seq_with(C.byref(T.RandDesc(1, 1, 33, 0)), ptr(seq), 8) == -4
+    st = T.RandState()
+    assert T.rand_init(C.byref(st), C.byref(desc)) == 0
+    assert [T.rand_step(C.byref(st)) for _ in range(40)] == seq[:40].tolist()
+    # without a descriptor: the 17-stage sequence
+    assert T.rand_init(C.byref(st), None) == 0 and T.rand_seq(ptr(seq), 40) == 0
+    assert [T.rand_step(C.byref(st)) for _ in range(40)] == seq[:40].tolist() == ref_rand(T.RAND, 40).tolist()
 
 
 @pytest.mark.parametrize("errors,inverted,max_errors,found", [
@@ -114,6 +120,8 @@ def test_generic_rs_matches_field_model(desc, rng):
     gf, t = GF(desc.m, desc.poly), desc.nroots // 2
     roots = [gf.exp[(desc.prim * (desc.first_root + i)) % gf.nn] for i in range(desc.nroots)]
     g = T.g_generator(code.h)[: desc.nroots + 1]
+    if desc.first_root == 112:  # the shared CCSDS code object is this code
+        assert T.rs_generator_ccsds()[:33] == g
     assert g[-1] == 1 and all(gf.eval(g[::-1], r) == 0 for r in roots)
     for trial in range(20):
         data = rng.integers(0, gf.nn + 1, code.k, dtype=np.uint8)
@@ -274,6 +282,8 @@ def test_cadu_layout_and_encode(cfg, rng):
                                                               (coded + 32 * asm) * (1 + conv))
     assert channel == lay.channel_bits and (lay.rs_bits, lay.rand_bits) == (coded if depth else 0, coded * rand)
     assert lay.asm_bits == lay.rs_off == lay.rand_off == 32 * asm and lay.conv_bits == lay.cadu_bits * conv
+    if cfg == (1, 1, 1, 1):
+        assert (lay.rs_bits, lay.cadu_bits, lay.channel_bits) == (2040, 2072, 4144)
     # the independent composition: block code, randomiser, marker, inner code
     block = np.zeros(255 * depth, np.uint8)
     if depth:

@@ -1,7 +1,6 @@
 #include "wfm/ccsds_tm_core.h"
 
 #include <array>
-#include <bit>
 #include <cstring>
 #include <mutex>
 
@@ -117,8 +116,17 @@ void rand_xor(const ccsds_tm_rand_desc_t &d, uint8_t *bits, size_t n) {
     const uint32_t taps = st.taps, mask = st.mask, top = st.top;
     for (size_t i = 0; i < n; ++i) {
         bits[i] = static_cast<uint8_t>((bits[i] & 1u) ^ ((s >> top) & 1u));
-        s = ((s << 1) | (static_cast<uint32_t>(std::popcount(s & taps)) & 1u)) & mask;
+        s = ((s << 1) | static_cast<uint32_t>(__builtin_parity(s & taps))) & mask;
     }
+}
+
+// Bit count without a library call (the baseline x86-64 target has no popcnt
+// instruction); the marker search runs it once per input bit.
+constexpr uint32_t bit_count(uint32_t x) {
+    x = x - ((x >> 1) & 0x55555555u);
+    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+    return (x * 0x01010101u) >> 24;
 }
 
 bool cfg_ok(const ccsds_tm_frame_cfg_t *cfg) {
@@ -222,7 +230,7 @@ int ccsds_tm_rand_init(ccsds_tm_rand_t *st, const ccsds_tm_rand_desc_t *desc) {
 uint8_t ccsds_tm_rand_step(ccsds_tm_rand_t *st) {
     if (st == nullptr) return 0;
     const uint32_t s = st->state;
-    st->state = ((s << 1) | (static_cast<uint32_t>(std::popcount(s & st->taps)) & 1u)) & st->mask;
+    st->state = ((s << 1) | static_cast<uint32_t>(__builtin_parity(s & st->taps))) & st->mask;
     return static_cast<uint8_t>((s >> (st->top & 31)) & 1u);
 }
 
@@ -249,12 +257,12 @@ void ccsds_tm_asm_bits(uint8_t *out) { ccsds_asm_bits(out); }
 
 int ccsds_tm_asm_find(const uint8_t *bits, size_t n, uint32_t max_errors, ccsds_tm_asm_result_t *result) {
     if (bits == nullptr || result == nullptr || n < kAsmBits) return 0;
-    // A 32-bit window slides over the bits; its distance to the marker is one popcount.
+    // A 32-bit window slides over the bits; its distance to the marker is one bit count.
     uint32_t w = 0;
     for (size_t i = 0; i < n; ++i) {
         w = (w << 1) | (bits[i] & 1u);
         if (i + 1 < kAsmBits) continue;
-        const uint32_t d = static_cast<uint32_t>(std::popcount(w ^ sx::seq::kCcsdsAsm));
+        const uint32_t d = bit_count(w ^ sx::seq::kCcsdsAsm);
         const uint32_t e = d < 32 - d ? d : 32 - d;
         if (e <= max_errors) {
             *result = {i + 1 - kAsmBits, e, 32 - d < d ? 1u : 0u};
@@ -408,7 +416,7 @@ uint64_t ccsds_tm_frame_decode(const ccsds_tm_frame_cfg_t *cfg, const uint8_t *b
             uint32_t bit = coded[8 * i + b] & 1u;
             if (cfg->randomise) {
                 bit ^= (s >> st.top) & 1u;
-                s = ((s << 1) | (static_cast<uint32_t>(std::popcount(s & st.taps)) & 1u)) & st.mask;
+                s = ((s << 1) | static_cast<uint32_t>(__builtin_parity(s & st.taps))) & st.mask;
             }
             v = (v << 1) | bit;
         }

@@ -1,13 +1,11 @@
 #include "wfm/conv_core.h"
 
-#include <bit>
-
 namespace {
 
 uint32_t outputs_of(const conv_desc_t &d, uint32_t window) {
     uint32_t o = 0;
     for (int32_t j = 0; j < d.n; ++j)
-        o |= ((static_cast<uint32_t>(std::popcount(d.gen[j] & window)) & 1u) ^ ((d.invert >> j) & 1u)) << j;
+        o |= (static_cast<uint32_t>(__builtin_parity(d.gen[j] & window)) ^ ((d.invert >> j) & 1u)) << j;
     return o;
 }
 

@@ -47,12 +47,25 @@ struct Field {
 // Syndrome i of the remainder r (nroots symbols, highest degree first) at the
 // generator's root i; equal to the codeword's, since the generator vanishes there.
 void remainder_syndromes(const rs_code_t &c, const uint8_t *rem, uint8_t *synd) {
-    const Field f{c};
-    const int64_t prim = c.desc.prim, fcr = c.desc.first_root;
-    for (uint32_t i = 0; i < c.nroots; ++i) {
-        const uint8_t root = f.pow(prim * (fcr + static_cast<int64_t>(i)));
+    const int64_t nn = c.nn, prim = c.desc.prim, fcr = c.desc.first_root;
+    const uint32_t nr = c.nroots;
+    // Summed in the log domain: term j is rem[j] * root^(nr-1-j), its log grows
+    // by log(root) per step towards the first symbol.
+    uint32_t logr[RS_MAX_ROOTS];
+    for (uint32_t j = 0; j < nr; ++j) logr[j] = c.index_of[rem[j]];
+    for (uint32_t i = 0; i < nr; ++i) {
+        const uint32_t lroot = static_cast<uint32_t>((((prim * (fcr + static_cast<int64_t>(i))) % nn) + nn) % nn);
+        uint32_t e = 0;
         uint8_t s = 0;
-        for (uint32_t j = 0; j < c.nroots; ++j) s = static_cast<uint8_t>(f.mul(s, root) ^ rem[j]);
+        for (uint32_t j = nr; j-- > 0;) {
+            if (logr[j] != c.nn) {
+                uint32_t l = logr[j] + e;
+                if (l >= c.nn) l -= c.nn;
+                s ^= c.alpha_to[l];
+            }
+            e += lroot;
+            if (e >= c.nn) e -= c.nn;
+        }
         synd[i] = s;
     }
 }
@@ -106,17 +119,19 @@ int decode_from_remainder(const rs_code_t &c, const uint8_t *rem, uint32_t *pos,
             b[0] = 0;
             continue;
         }
+        // After step r neither polynomial has a term above degree r + 1.
+        const uint32_t top = r + 1 < nr ? r + 1 : nr;
         t[0] = lam[0];
-        for (uint32_t j = 1; j <= nr; ++j) t[j] = lam[j] ^ f.mul(d, b[j - 1]);
+        for (uint32_t j = 1; j <= top; ++j) t[j] = lam[j] ^ f.mul(d, b[j - 1]);
         if (2 * L <= r) {
             const uint8_t dinv = f.inv(d);
-            for (uint32_t j = 0; j <= nr; ++j) b[j] = f.mul(lam[j], dinv);
+            for (uint32_t j = 0; j <= top; ++j) b[j] = f.mul(lam[j], dinv);
             L = r + 1 - L;
         } else {
             std::memmove(b + 1, b, nr);
             b[0] = 0;
         }
-        std::memcpy(lam, t, nr + 1);
+        std::memcpy(lam, t, top + 1);
     }
     uint32_t deg = 0;
     for (uint32_t j = 0; j <= nr; ++j)
@@ -132,7 +147,7 @@ int decode_from_remainder(const rs_code_t &c, const uint8_t *rem, uint32_t *pos,
         step[j] = static_cast<uint32_t>((nn - (static_cast<uint64_t>(j) * prim) % nn) % nn);
     }
     uint32_t found = 0;
-    for (uint32_t e = 0; e < nn; ++e) {
+    for (uint32_t e = 0; e < nn && found < deg; ++e) {
         uint8_t sum = 0;
         for (uint32_t j = 0; j <= deg; ++j) {
             if (logt[j] != nn) {
@@ -141,10 +156,7 @@ int decode_from_remainder(const rs_code_t &c, const uint8_t *rem, uint32_t *pos,
                 if (logt[j] >= nn) logt[j] -= nn;
             }
         }
-        if (sum == 0) {
-            if (found == deg) return -1;
-            pos[found++] = e;
-        }
+        if (sum == 0) pos[found++] = e;
     }
     if (found != deg) return -1;
 
