@@ -7,7 +7,8 @@
 PY := .venv/bin/python
 # Tests of the kernels that have an AVX2 form next to their portable one.
 KERNEL_TESTS := tests/test_fir_resampler.py tests/test_fft.py tests/test_psd.py \
-	tests/test_acc_trace.py tests/test_synth.py tests/test_nco.py tests/test_ddc.py
+	tests/test_acc_trace.py tests/test_synth.py tests/test_nco.py tests/test_ddc.py \
+	tests/test_viterbi.py
 ASAN_PY := .venv-asan/bin/python
 
 .PHONY: setup demo test test-fast test-asan bench
