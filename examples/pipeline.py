@@ -382,10 +382,8 @@ def start_nats():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
-    store = tempfile.mkdtemp(prefix="kolvane-demo-nats-")
-    proc = subprocess.Popen([exe, "-a", "127.0.0.1", "-p", str(port), "-sd", store], stdout=subprocess.DEVNULL,
+    proc = subprocess.Popen([exe, "-a", "127.0.0.1", "-p", str(port)], stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
-    proc.store = store
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
         if proc.poll() is not None:
@@ -407,8 +405,6 @@ def stop_process(proc):
         except subprocess.TimeoutExpired:
             os.kill(proc.pid, signal.SIGKILL)
             proc.wait()
-    if proc is not None and getattr(proc, "store", None):
-        shutil.rmtree(proc.store, ignore_errors=True)
 
 
 FRAME_HEADER = "<8s4sHHHHIQQddQ"  # the stream frame's 64-byte header
@@ -522,6 +518,7 @@ def run(cfg):
     cap = telemetry.Capture(tlm, cfg.block, paths["telemetry.tlm"], clock.SampleClock(cfg.fs))
     writer = iqwriter.Writer(paths["capture.blue"], cfg.fs, file_type="blue", sample_type="ci16", fc=cfg.carrier)
     writer.track_clipping()
+    writer.flush()  # the header is on disk before the follower opens the file
     centre = cfg.carrier + cfg.freq_error
     follower = start_follower(paths["capture.blue"], paths["follower.npz"], centre - cfg.symbol_rate / 2,
                               centre + cfg.symbol_rate / 2)
