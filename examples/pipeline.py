@@ -734,6 +734,8 @@ def parse(argv):
     p.add_argument("--seed", type=int, default=d.seed, help="seed of the data and the noise (%(default)s)")
     p.add_argument("--no-nats", action="store_true", help="skip the NATS leg")
     a = p.parse_args(argv)
+    if a.frames < 1 or a.sps < 2 or not a.fs > 0:
+        p.error("need --frames >= 1, --sps >= 2 (the receiver works at two samples per symbol) and --fs > 0")
     return Config(out_dir=a.out_dir, frames=a.frames, esno_db=a.esno, fs=a.fs, sps=a.sps, carrier=a.fs / 10,
                   freq_error=a.freq_error, clock_ppm=a.clock_ppm, seed=a.seed, nats=not a.no_nats,
                   progress=sys.stderr.isatty())
