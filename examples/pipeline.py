@@ -718,7 +718,7 @@ def print_summary(s):
         print(f"NATS: skipped ({s['nats_note']})")
     print(f"telemetry: {s['telemetry_records']} records, {s['telemetry_dropped']} dropped")
     print("wrote " + ", ".join(os.path.relpath(f) for f in s["files"]))
-    print(f"done in {s['seconds']:.1f} s")
+    print(f"done in {s['seconds']:.1f} s for {s['samples'] / s['fs']:.2f} s of signal")
 
 
 def parse(argv):
