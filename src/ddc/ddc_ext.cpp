@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "core/sx_pyframe.h"
+#include "core/sx_tlm_hookup.h"
 #include "ddc/ddc_core.h"
 #include "ddc/ddcr_core.h"
 
@@ -98,40 +99,10 @@ struct RealIn {
     }
 };
 
-// The telemetry object an AGC reports to: held so that it cannot be collected
-// while the converter may still emit, and asked again before every processing
-// call, so that a context destroyed explicitly in the meantime is refused
-// instead of written to.
-struct TlmHookup {
-    PyObject *tlm = nullptr;  // the telemetry object (owned reference), or null
-    sx_tlm *ctx = nullptr;    // its context when attached
-    TlmHookup() = default;
-    TlmHookup(const TlmHookup &) = delete;
-    TlmHookup &operator=(const TlmHookup &) = delete;
-    ~TlmHookup() { Py_XDECREF(tlm); }
-};
+using py::TlmHookup;
+using py::telemetry_alive;
 
 template <class T> using Obj = py::Object<typename T::Core, T::destroy, TlmHookup>;
-
-constexpr const char *kTlmGone =
-    "the telemetry context given to set_telemetry has been destroyed; attach a live one or detach with "
-    "set_telemetry(None)";
-
-// True when no telemetry is attached or the attached context is still the
-// one its object holds; otherwise an exception is set.
-template <class O> bool telemetry_alive(O *o) {
-    if (o->x.tlm == nullptr) return true;
-    PyObject *cap = PyObject_GetAttrString(o->x.tlm, "_capsule");
-    void *p = nullptr;
-    if (cap != nullptr) {
-        p = PyCapsule_CheckExact(cap) ? PyCapsule_GetPointer(cap, SX_TLM_CAPSULE) : nullptr;
-        Py_DECREF(cap);
-    }
-    if (p == o->x.ctx && p != nullptr) return true;
-    PyErr_Clear();
-    PyErr_SetString(PyExc_RuntimeError, kTlmGone);
-    return false;
-}
 
 // Room for `need` outputs of an `n`-sample block. Beyond the input length
 // (an interpolating converter, a positive rate deviation) it is held to the
@@ -286,43 +257,10 @@ template <class T> PyObject *enable_agc(PyObject *self, PyObject *args, PyObject
     return py::none();
 }
 
-// set_telemetry(tlm, prefix="agc", decim=1): tlm is a telemetry.Telemetry (or
-// any object exposing its context as ._capsule), or None to detach. A bare
-// capsule is refused: it cannot say whether its context is still alive.
-template <class T> PyObject *set_telemetry(PyObject *self, PyObject *args, PyObject *kw) {
-    static const char *kwlist[] = {"tlm", "prefix", "decim", nullptr};
-    PyObject *tlm = nullptr;
-    const char *prefix = "agc";
-    Py_ssize_t decim = 1;
-    py::Call<Obj<T>> c(self);
-    auto *h = c.args(args, kw, "O|sn", kwlist, &tlm, &prefix, &decim);
-    if (h == nullptr) return nullptr;
-    auto &hook = c.object()->x;
-    sx_tlm *ctx = nullptr;
-    if (tlm != Py_None) {
-        if (PyCapsule_CheckExact(tlm)) {
-            PyErr_SetString(PyExc_TypeError,
-                            "tlm must be an object exposing the kolvane.telemetry.sx_tlm capsule as ._capsule "
-                            "(a telemetry.Telemetry), or None");
-            return nullptr;
-        }
-        ctx = static_cast<sx_tlm *>(py::capsule_pointer(tlm, SX_TLM_CAPSULE, "tlm"));
-        if (ctx == nullptr) return nullptr;
-    }
-    if (decim < 1 || static_cast<size_t>(decim) > UINT32_MAX) {
-        PyErr_SetString(PyExc_ValueError, "decim must be in 1 .. 2**32 - 1");
-        return nullptr;
-    }
-    const int rc = T::set_telemetry(h, ctx, prefix, static_cast<uint32_t>(decim));
-    if (rc != 0)
-        return py::raise_status(PyExc_ValueError,
-                                "set_telemetry: prefix too long, or the probe table is full", rc);
-    PyObject *old = hook.tlm;
-    hook.tlm = ctx == nullptr ? nullptr : Py_NewRef(tlm);
-    hook.ctx = ctx;
-    Py_XDECREF(old);
-    return py::none();
-}
+constexpr char kAgcPrefix[] = "agc";
+constexpr char kSetTelemetryRefused[] = "set_telemetry: prefix too long, or the probe table is full";
+template <class T>
+constexpr auto set_telemetry = py::set_telemetry<Obj<T>, T::set_telemetry, kAgcPrefix, kSetTelemetryRefused>;
 
 template <class T> PyObject *get_agc_gain_db(PyObject *self, void *) {
     return py::value_of<Obj<T>, T::agc_gain_db, py::F64>(self);
