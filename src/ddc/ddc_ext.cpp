@@ -107,7 +107,14 @@ template <class T> using Obj = py::Object<typename T::Core, T::destroy, TlmHooku
 // Room for `need` outputs of an `n`-sample block. Beyond the input length
 // (an interpolating converter, a positive rate deviation) it is held to the
 // per-call ceiling: a bound of SIZE_MAX (no bound) is refused the same way.
-bool room_ok(size_t need, size_t n) { return need <= n || py::count_ok(need, "output count"); }
+bool room_ok(size_t need, size_t n) {
+    if (need == SIZE_MAX) {  // the core's way of saying the deviation leaves the count without bound
+        PyErr_SetString(PyExc_ValueError, "rate_ctrl leaves this block's output count without bound; pass a "
+                                          "smaller rate_ctrl or shorter blocks");
+        return false;
+    }
+    return need <= n || py::count_ok(need, "output count");
+}
 
 bool finite_ctrl(double rate_ctrl, double freq_ctrl) {
     if (std::isfinite(rate_ctrl) && std::isfinite(freq_ctrl)) return true;
