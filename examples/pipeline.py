@@ -214,14 +214,6 @@ class Loops:
 CHUNK_SYMBOLS = 32
 
 
-def terminal_rate(cfg):
-    """The ratio of the converter's last stage, the matched resampler whose rate
-    the rate control port steers; a converter planned alike names it."""
-    with resample.MatchedRateConverter(rate=2 / cfg.sps, beta=cfg.beta, pulse_sps=2.0) as twin:
-        label = twin.stages[-1]  # "Resampler(<ratio>,rrc)"
-    return float(label[label.index("(") + 1:label.index(",")])
-
-
 def coarse_frequency(cfg, block):
     """The carrier error from the fourth power of a first block, through a twin
     of the receiver's converter (the receiver's own state stays untouched)."""
@@ -266,7 +258,7 @@ class Receiver:
 
     def process(self, x, n0):
         if self.loops is None:
-            self.loops = Loops(self.chunk, -coarse_frequency(self.cfg, x) / self.cfg.fs, terminal_rate(self.cfg))
+            self.loops = Loops(self.chunk, -coarse_frequency(self.cfg, x) / self.cfg.fs, self.ddc.terminal_rate)
         baseband = []
         for a in range(0, len(x), self.chunk):
             self.tlm.set_now(n0 + a)  # loop telemetry stamped per chunk

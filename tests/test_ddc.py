@@ -8,7 +8,7 @@ import warnings
 import numpy as np
 import pytest
 
-from kolvane import ddc
+from kolvane import ddc, resample
 
 from blockprops import assert_same, check_blob_refusals, check_chunked_equals_whole, check_destroyed, check_state_roundtrip
 from ctypes_lib import CF32, P, SZ, declarer
@@ -280,6 +280,19 @@ def test_properties():
     assert c.clipped is False
     y = c.execute(np.array([1, 5, np.nan, 1] * 16, np.complex64))
     assert c.clipped is True and np.isfinite(y).all()
+
+
+@pytest.mark.parametrize("rate", [0.1, 0.125, 0.3, 0.5, 2 / 7, 1.7])
+@pytest.mark.parametrize("matched", [False, True])
+def test_terminal_rate_names_the_stage_rate_ctrl_steers(rate, matched):
+    d = (ddc.MatchedDDC if matched else ddc.DDC)(rate=rate)
+    twin = (resample.MatchedRateConverter if matched else resample.RateConverter)(rate=rate)
+    last = twin.stages[-1]
+    if last.startswith("Resampler("):
+        label_rate = float(last[len("Resampler("):].split(",")[0].rstrip(")"))
+        assert d.terminal_rate == twin.terminal_rate == pytest.approx(label_rate, rel=1e-5)
+    else:
+        assert d.terminal_rate == twin.terminal_rate == 0.0
 
 
 @pytest.mark.parametrize("kind", [ddc.DDC, ddc.Ddcr, ddc.MatchedDDC, ddc.MatchedDdcr])

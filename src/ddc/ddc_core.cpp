@@ -121,6 +121,7 @@ int ddc_set_norm_freq(ddc *d, double norm_freq) {
 }
 
 double ddc_get_rate(const ddc *d) { return d == nullptr ? 0.0 : d->rate; }
+double ddc_terminal_rate(const ddc *d) { return d == nullptr ? 0.0 : RateConverter_terminal_rate(d->rc); }
 
 size_t ddc_execute(ddc *d, const cf32_t *in, size_t n, cf32_t *out, size_t out_cap) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;

@@ -47,6 +47,8 @@ SX_API double ddc_get_norm_freq(const ddc *d);
 SX_API int ddc_set_norm_freq(ddc *d, double norm_freq);
 /* End-to-end output-to-input ratio. */
 SX_API double ddc_get_rate(const ddc *d);
+/* Ratio of the terminal resampler that rate_ctrl deviates (0 when the plan ends otherwise). */
+SX_API double ddc_terminal_rate(const ddc *d);
 
 /* Block form: mixes and converts n samples; returns the outputs written (at
  * most out_cap; size out with ddc_execute_max_out). */

@@ -37,6 +37,7 @@ struct ComplexIn {
     static constexpr auto get_norm_freq = ddc_get_norm_freq;
     static constexpr auto set_norm_freq = ddc_set_norm_freq;
     static constexpr auto get_rate = ddc_get_rate;
+    static constexpr auto terminal_rate = ddc_terminal_rate;
     static constexpr auto get_clipped = ddc_get_clipped;
     static constexpr auto get_narrow_pulse = ddc_get_narrow_pulse;
     static constexpr auto execute = ddc_execute;
@@ -76,6 +77,7 @@ struct RealIn {
     static constexpr auto get_norm_freq = ddcr_get_norm_freq;
     static constexpr auto set_norm_freq = ddcr_set_norm_freq;
     static constexpr auto get_rate = ddcr_get_rate;
+    static constexpr auto terminal_rate = ddcr_terminal_rate;
     static constexpr auto get_clipped = ddcr_get_clipped;
     static constexpr auto get_narrow_pulse = ddcr_get_narrow_pulse;
     static constexpr auto execute = ddcr_execute;
@@ -357,6 +359,9 @@ template <class T, bool Matched> struct Methods {
                      "Oscillator frequency [cycles/sample at the mixer]; setting it keeps the phase.",
                      set_norm_freq<T>),
             py::prop<O, T::get_rate, py::F64>("rate", "End-to-end output-to-input ratio."),
+            py::prop<O, T::terminal_rate, py::F64>(
+                "terminal_rate", "Ratio of the terminal resampler, the stage rate_ctrl is added to (0 when the "
+                                 "plan ends in another stage)."),
             py::prop<O, T::get_clipped, py::Bool>("clipped", "True once a CIC stage has clipped its input."),
             py::prop<O, T::get_narrow_pulse, py::Bool>("narrow_pulse",
                                                        "True for a matched rectangle with pulse_sps < 4."),

@@ -149,6 +149,7 @@ int ddcr_set_norm_freq(ddcr *d, double norm_freq) {
 }
 
 double ddcr_get_rate(const ddcr *d) { return d == nullptr ? 0.0 : d->rate; }
+double ddcr_terminal_rate(const ddcr *d) { return d == nullptr ? 0.0 : RateConverter_terminal_rate(d->rc); }
 
 size_t ddcr_execute(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;

@@ -38,6 +38,8 @@ SX_API int ddcr_set_state(ddcr *d, const void *blob);
 SX_API double ddcr_get_norm_freq(const ddcr *d);
 SX_API int ddcr_set_norm_freq(ddcr *d, double norm_freq);
 SX_API double ddcr_get_rate(const ddcr *d);
+/* Ratio of the terminal resampler that rate_ctrl deviates (0 when the plan ends otherwise). */
+SX_API double ddcr_terminal_rate(const ddcr *d);
 
 /* Block form over n real samples (an odd sample waits inside the decimator for
  * its pair). Outputs never exceed n. */
