@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses of fuzz/ (clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer) and runs each one: first over its regression
+# inputs (fuzz/regress/<harness>/, inputs that once failed), then for a bounded
+# time from its seed corpus (fuzz/corpus/<harness>/). New units go to a scratch
+# directory, so the corpora in the repository stay small.
+#   scripts/fuzz.sh [seconds per harness] [harness ...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-8}
+shift || true
+build=build/fuzz
+py=${KOLVANE_PY:-.venv/bin/python}
+all=(fuzz_keywords fuzz_sigmf fuzz_blue fuzz_csv fuzz_frame fuzz_reasm fuzz_state)
+harnesses=("$@")
+[ ${#harnesses[@]} -gt 0 ] || harnesses=("${all[@]}")
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVANE_FUZZ=ON -DKOLVANE_SANITIZE=address,undefined \
+        -DKOLVANE_MODULES=none -DPython_EXECUTABLE="$py" >/dev/null
+fi
+cmake --build "$build" -j2 --target "${harnesses[@]}" >/dev/null
+
+# The reader harnesses write every input to a file: keep that in memory.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+for h in "${harnesses[@]}"; do
+    bin="$build/fuzz/$h"
+    opts=(-timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
+    [ -f "fuzz/dict/$h.dict" ] && opts+=(-dict="fuzz/dict/$h.dict")
+    if compgen -G "fuzz/regress/$h/*" >/dev/null; then
+        "$bin" "${opts[@]}" fuzz/regress/"$h"/* >"$scratch/$h.regress.log" 2>&1 ||
+            { cat "$scratch/$h.regress.log"; echo "fuzz: $h fails a regression input"; exit 1; }
+    fi
+    mkdir -p "$scratch/$h"
+    if ! "$bin" "${opts[@]}" -max_total_time="$seconds" -artifact_prefix="$scratch/$h-" \
+        "$scratch/$h" "fuzz/corpus/$h" >"$scratch/$h.log" 2>&1; then
+        tail -n 60 "$scratch/$h.log"
+        mkdir -p build/fuzz-artifacts
+        cp "$scratch/$h"-* build/fuzz-artifacts/ 2>/dev/null || true
+        echo "fuzz: $h failed; its input is in build/fuzz-artifacts/"
+        exit 1
+    fi
+    stats=$(grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$scratch/$h.log" | awk '{printf "%s ", $2}')
+    cov=$(grep -oE 'cov: [0-9]+' "$scratch/$h.log" | tail -n 1)
+    echo "fuzz: $h ok (${seconds}s; executions, peak MB: ${stats}; ${cov})"
+done
