@@ -1,0 +1,198 @@
+"""The stream transport under faults with real servers: a slow reader, a full
+work queue, a publisher cut off from its server, and a three-server JetStream
+cluster losing a server while producers and worker processes run. Whatever
+cannot be delivered must show up as a status somewhere, never vanish."""
+
+import asyncio
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import stream_ctypes as sc
+from natsfix import NatsCluster, nats_own, nats_server  # noqa: F401  (fixtures)
+from stream_ctypes import SX_ERR_TIMEOUT, Ctx
+from test_stream_transport import block, fresh, with_nats_py
+
+
+@pytest.fixture
+def ctxs():
+    made = []
+
+    def make(role, endpoint, sample_type="cf32"):
+        c = Ctx(role, endpoint, sample_type)
+        made.append(c)
+        return c
+
+    yield make
+    for c in made:
+        c.close()
+
+
+def tagged(tag, i, n=64):
+    """A ci16 block whose first two elements say who sent it and which it is."""
+    b = block("ci16", n, seed=tag * 100000 + i)
+    b[0], b[1] = tag, i
+    return b
+
+
+def test_slow_reader_loses_nothing(nats_server, ctxs):
+    # The reader starts late and takes its time: every frame still arrives, in
+    # order, with no gap in the sequence.
+    ep = nats_server.endpoint(fresh())
+    sub = ctxs("sub", ep)
+    pub = ctxs("pub", ep, "ci16")
+    n = 400
+    for i in range(n):
+        assert pub.send(tagged(1, i, 4096), "ci16") == 0
+    assert sc.flush(pub.h, 10000) == 0
+    time.sleep(0.5)
+    sub.timeout(3000)
+    seqs = []
+    for _ in range(n):
+        rc, h, data, *_ = sub.recv()
+        assert rc == 0
+        assert np.frombuffer(data, np.int16)[1] == h["seq"]
+        seqs.append(h["seq"])
+        if len(seqs) % 100 == 0:
+            time.sleep(0.05)
+    assert seqs == list(range(n))
+
+
+def test_full_work_queue_refuses_with_a_status(nats_server, ctxs):
+    # A work queue that holds at most `cap` blocks: the sends beyond it report
+    # a failure, and exactly the accepted blocks reach the worker.
+    name, cap = fresh("full"), 5
+
+    async def make(nc):
+        from nats.js.api import DiscardPolicy, RetentionPolicy, StorageType, StreamConfig
+
+        await nc.jetstream().add_stream(StreamConfig(
+            name="SX_WORK_" + name, subjects=[f"work.{name}.>"], retention=RetentionPolicy.WORK_QUEUE,
+            storage=StorageType.FILE, max_msgs=cap, discard=DiscardPolicy.NEW))
+
+    with_nats_py(nats_server.url, make)
+    ep = nats_server.endpoint(name)
+    push = ctxs("push", ep, "ci16")
+    status = [push.send(tagged(2, i), "ci16") for i in range(cap + 3)]
+    assert status[:cap] == [0] * cap
+    assert all(s == sc.SX_ERR_SEND for s in status[cap:])
+    pull = ctxs("pull", ep)
+    pull.timeout(1000)
+    got = []
+    while True:
+        rc, h, data, *_ = pull.recv()
+        if rc == SX_ERR_TIMEOUT:
+            break
+        assert rc == 0
+        got.append(int(np.frombuffer(data, np.int16)[1]))
+    assert got == list(range(cap))
+    # Once drained, the queue takes blocks again.
+    assert push.send(tagged(2, 99), "ci16") == 0
+
+
+def test_publisher_cut_off_reports_what_it_cannot_hold(nats_own, ctxs):
+    # While the server is away the client holds sends in its reconnect buffer;
+    # a send that no longer fits is refused with a status, not dropped.
+    pub = ctxs("pub", nats_own.endpoint(fresh()), "ci16")
+    nats_own.stop()
+    big = tagged(3, 0, 1 << 18)  # 1 MiB of payload per frame
+    status = []
+    for _ in range(24):
+        status.append(pub.send(big, "ci16"))
+        if status[-1] != 0:
+            break
+    assert status[-1] == sc.SX_ERR_SEND
+    assert 1 <= status.count(0) <= 8  # what the 8 MiB reconnect buffer holds
+    nats_own.start()
+
+
+WORKER = """
+import json, sys, ctypes, numpy as np, stream_ctypes as sc
+c = sc.Ctx('pull', sys.argv[1]); c.timeout(int(sys.argv[2]))
+print('ready', flush=True)
+acked, unacked = [], []
+while True:
+    m, h = sc.P(), sc.FrameHeader()
+    rc = sc.recv['pull'](c.h, ctypes.byref(m), ctypes.byref(h))
+    if rc == sc.SX_ERR_TIMEOUT:
+        break
+    if rc != 0:
+        continue
+    tag = [int(v) for v in np.frombuffer(sc.msg_bytes(m.value), np.int16)[:2]]
+    (acked if sc.sx_msg_ack(m.value) == 0 else unacked).append(tag)
+    sc.sx_msg_free(m.value)
+c.close()
+print(json.dumps({'acked': acked, 'unacked': unacked}))
+"""
+
+
+def start_pullers(endpoints, idle_ms):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__)] + sys.path))
+    procs = [subprocess.Popen([sys.executable, "-c", WORKER, ep, str(idle_ms)], stdout=subprocess.PIPE, text=True,
+                              env=env) for ep in endpoints]
+    for p in procs:
+        assert p.stdout.readline().strip() == "ready"
+    return procs
+
+
+def test_cluster_work_queue_survives_a_server_crash():
+    cluster = NatsCluster(3)
+    try:
+        name = fresh("cl")
+        stream = "SX_WORK_" + name
+
+        async def make(nc):
+            from nats.js.api import RetentionPolicy, StorageType, StreamConfig
+
+            cfg = StreamConfig(name=stream, subjects=[f"work.{name}.>"], retention=RetentionPolicy.WORK_QUEUE,
+                               storage=StorageType.FILE, num_replicas=3)
+            for _ in range(150):  # until the cluster has elected its JetStream leader
+                try:
+                    return await nc.jetstream().add_stream(cfg)
+                except Exception:
+                    await asyncio.sleep(0.2)
+            raise RuntimeError("the cluster never took the stream")
+
+        with_nats_py(cluster.urls[1], make)
+        eps = [u + "/" + name for u in cluster.urls]
+        # The ack wait is 5 s: an idle period longer than that lets blocks that
+        # were in flight on the lost server come back before the workers stop.
+        workers = start_pullers([eps[0], eps[1], eps[2], eps[1]], 8000)
+        n_blocks = 150
+        status = {}
+
+        def produce(tag, ep):
+            push = Ctx("push", ep, "ci16")
+            try:
+                for i in range(n_blocks):
+                    status[(tag, i)] = push.send(tagged(tag, i), "ci16")
+                    time.sleep(0.004)
+            finally:
+                push.close()
+
+        threads = [threading.Thread(target=produce, args=(t, eps[t])) for t in (0, 1)]
+        for t in threads:
+            t.start()
+        time.sleep(0.25)
+        cluster.servers[0].kill()
+        for t in threads:
+            t.join(timeout=120)
+        outs = [json.loads(p.communicate(timeout=120)[0]) for p in workers]
+        assert all(p.returncode == 0 for p in workers)
+    finally:
+        cluster.close()
+
+    acked = [tuple(t) for o in outs for t in o["acked"]]
+    sent_ok = {k for k, s in status.items() if s == 0}
+    assert len(status) == 2 * n_blocks
+    assert sent_ok, "nothing was published"
+    assert len(acked) == len(set(acked)), "a block was delivered again after its acknowledgement"
+    assert sent_ok <= set(acked), "a block the sink published was never delivered"
+    assert set(acked) <= set(status)
+    assert sum(1 for o in outs if o["acked"]) >= 2  # the queue was really shared
