@@ -11,7 +11,8 @@
 PY := .venv/bin/python
 # Tests of the kernels that have an AVX2 form next to their portable one.
 KERNEL_TESTS := tests/test_fir_resampler.py tests/test_fft.py tests/test_psd.py \
-	tests/test_acc_trace.py tests/test_synth.py tests/test_nco.py tests/test_ddc.py
+	tests/test_acc_trace.py tests/test_synth.py tests/test_nco.py tests/test_ddc.py \
+	tests/test_viterbi.py
 ASAN_PY := .venv-asan/bin/python
 # Tests whose threads run our code at the same time: lock-free calls against
 # destroy, reset and setters, the telemetry ring's producer and consumer, the
@@ -59,4 +60,5 @@ fuzz-long: setup
 
 bench: setup
 	scripts/bench-deps.sh
+	$(PY) -m pip install -q reedsolo
 	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done

@@ -1,8 +1,8 @@
 """C peers for the kernel benchmarks, reached through ctypes: liquid-dsp
-(resamp_crcf, firfilt_crcf, nco_crcf with msresamp_crcf) and VOLK (the
-complex rotator). `make bench`
-installs both from Debian (scripts/bench-deps.sh); a missing library gives
-None, and the benchmark says so instead of failing."""
+(resamp_crcf, firfilt_crcf, nco_crcf with msresamp_crcf), VOLK (the
+complex rotator) and libfec (the K=7 rate-1/2 Viterbi decoder). `make bench`
+installs them from Debian (scripts/bench-deps.sh, scripts/setup.sh); a missing
+library gives None, and the benchmark says so instead of failing."""
 
 import ctypes as C
 import ctypes.util
@@ -135,3 +135,34 @@ class Volk:
             self._rot(ptr(y), ptr(x), inc, C.byref(phase), x.size)
 
         return run
+
+
+class Fec:
+    """libfec's K=7 rate-1/2 Viterbi decoder (viterbi27) over a terminated block."""
+
+    def __init__(self):
+        lib = _load("fec")
+        self.ok = lib is not None
+        if not self.ok:
+            return
+        self.lib = lib
+        lib.create_viterbi27.restype = P
+        lib.create_viterbi27.argtypes = [C.c_int]
+        lib.init_viterbi27.argtypes = [P, C.c_int]
+        lib.update_viterbi27_blk.argtypes = [P, P, C.c_int]
+        lib.chainback_viterbi27.argtypes = [P, P, U, U]
+        lib.delete_viterbi27.argtypes = [P]
+
+    def decoder(self, nbits):
+        """run(sym, packed) decodes nbits data bits followed by the six-bit zero
+        tail from 2 * (nbits + 6) offset-binary symbols (libfec's order and
+        polarity) into nbits // 8 packed octets, MSB first."""
+        lib = self.lib
+        v = lib.create_viterbi27(nbits)
+
+        def run(sym, packed):
+            lib.init_viterbi27(v, 0)
+            lib.update_viterbi27_blk(v, ptr(sym), nbits + 6)
+            lib.chainback_viterbi27(v, ptr(packed), nbits, 0)
+
+        return run, lambda: lib.delete_viterbi27(v)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The C peers of the benchmarks (liquid-dsp, VOLK), from Debian; the tests never
-# need them. Safe to re-run: installed packages are skipped.
+# The C peers of the benchmarks (liquid-dsp, VOLK, libfec), from Debian. Only libfec
+# is needed by the tests too (the coding cross-checks), so setup.sh installs it as
+# well. Safe to re-run: installed packages are skipped.
 set -euo pipefail
-debs=(libliquid-dev libvolk2-dev)
+debs=(libliquid-dev libvolk2-dev libfec-dev)
 missing=()
 for d in "${debs[@]}"; do
     [ "$(dpkg-query -W -f='${Status}' "$d" 2>/dev/null)" = "install ok installed" ] || missing+=("$d")

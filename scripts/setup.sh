@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 venv=${1:-.venv}
 sanitize=${2:-}
 
-debs=(libfftw3-dev libnats-dev libcjson-dev nats-server g++)
+debs=(libfftw3-dev libnats-dev libcjson-dev nats-server g++ libfec-dev)
 # clang with its sanitizer and libFuzzer runtimes builds the fuzz harnesses
 # that the test command runs (scripts/fuzz.sh).
 debs+=(clang libclang-rt-14-dev)

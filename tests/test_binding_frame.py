@@ -189,6 +189,7 @@ COUNT_CEILING = {
     "_SynthEngine.steps": lambda n: wfm._SynthEngine().steps(n),
     "Telemetry": _telemetry,
     "rrc_taps": lambda n: wfm.rrc_taps(0.35, min(n // 2, 2**31 - 1), 1),
+    "Frame.bits": lambda n: wfm.Frame([], [1, 0], [1]).bits(n),
 }
 
 
@@ -234,6 +235,9 @@ def _out_cases():
             p.accumulate(x64)
             return p
         cases[f"PSD.{verb}"] = (make_psd, f32, 16, lambda o, out, v=verb: getattr(o, v)(1, out=out))
+    cases["Corr.execute"] = (lambda _: spectral.Corr(x64), c64, 16, lambda o, out: o.execute(x64, out=out))
+    cases["Corr2D.execute"] = (lambda _: spectral.Corr2D(x64.reshape(4, 4), nx_out=8), c64, 32,
+                               lambda o, out: o.execute(x64, out=out))
     cases["PSD.band_power"] = (lambda _: spectral.PSD(16), f32, 4, lambda o, out: o.band_power([-0.1, 0.1], out=out))
     cases["Resampler.execute"] = (lambda _: resample.Resampler(1.0), c64, 65536, lambda o, out: o.execute(x64, out=out))
     cases["Resampler.execute_ctrl"] = (lambda _: resample.Resampler(1.0), c64, 65536,
@@ -242,6 +246,10 @@ def _out_cases():
     cases["_SynthEngine.steps"] = (lambda _: wfm._SynthEngine(), c64, 16, lambda o, out: o.steps(16, out=out))
     cases["PN.generate"] = (lambda _: wfm.PN(length=7, seed=1), np.dtype(np.uint8), 8, lambda o, out: o.generate(8, out=out))
     cases["Gold.generate"] = (lambda _: wfm.Gold(), np.dtype(np.uint8), 8, lambda o, out: o.generate(8, out=out))
+    cases["Frame.bits"] = (lambda _: wfm.Frame([], [1, 0, 1], [1]), np.dtype(np.uint8), 8,
+                           lambda o, out: o.bits(2, out=out))
+    cases["FrameDesc.deframe"] = (lambda _: wfm.FrameDesc([], [1, 0, 1], [1], crc="crc16"), np.dtype(np.uint8), 24,
+                                  lambda o, out: o.deframe(np.ones(20, np.uint8), out=out))
     cases["Reader.read"] = (_blue_reader, c64, 4, lambda o, out: o.read(4, out=out))
     cases["Telemetry.read"] = (lambda _: telemetry.Telemetry(), None, 4, lambda o, out: o.read(0, out=out))
     cases["MemoryCapture.records"] = (_memory_capture, None, 4, lambda o, out: o.records(0, out=out))

@@ -324,7 +324,7 @@ def test_module_layout():
     assert spectral.__doc__.startswith("Spectral transforms: reusable FFT and FFT2D engines")
     assert spectral.FFT.__name__ == "FFT" and spectral.FFT.__module__ == "spectral"
     names = [k for k, v in vars(spectral).items() if isinstance(v, type)]
-    assert names == ["FFT", "FFT2D", "PSD"]
+    assert names == ["FFT", "FFT2D", "Corr", "Corr2D", "CorrDetector", "CorrDetector2D", "PSD"]
     with pytest.raises(TypeError):
         type("Sub", (spectral.FFT,), {})
 

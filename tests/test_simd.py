@@ -66,6 +66,9 @@ def kernel_outputs():
                                  *[d.execute_ctrl_push(v, 0.0, 0.2) for v in x[:40]]])
     r = ddc.Ddcr(norm_freq=-0.2, rate=0.2)
     res["ddcr"] = r.execute(x.real.copy())
+    # The Viterbi decoder's add-compare-select on pure noise: many near ties.
+    res["viterbi"] = wfm.viterbi_decode(np.clip(np.round(x.view(np.float32) * 50), -128, 127).astype(np.int8),
+                                        start_state=-1)
     return res
 
 

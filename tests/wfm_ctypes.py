@@ -106,3 +106,31 @@ def synth_steps(h, n, noise_only=False):
     out = np.empty(n, np.complex64)
     (synth_noise_steps_raw if noise_only else synth_steps_raw)(h, ptr(out), n)
     return out
+
+U64 = ctypes.c_uint64
+frame_dsss_nchips = _sig("wfm_frame_dsss_nchips", U64, U64, U64, U64, U64, U64, ctypes.c_int)
+frame_dsss_chips_raw = _sig("wfm_frame_dsss_chips", U64, P, U64, U64, P, U64, P, U64, P, U64, ctypes.c_int, P)
+cont_dsss_chips_raw = _sig("wfm_cont_dsss_chips", U64, P, U64, P, U64, U64, P, ctypes.c_double, ctypes.POINTER(U64))
+interleave_raw = _sig("wfm_interleave", ctypes.c_int, P, U64, ctypes.c_uint32, ctypes.c_uint32)
+deinterleave_raw = _sig("wfm_deinterleave", ctypes.c_int, P, U64, ctypes.c_uint32, ctypes.c_uint32)
+
+
+def frame_dsss_chips(acq, reps, data, sync, payload, crc):
+    """The burst of [sync | payload | CRC] as uint8 chips (empty when refused)."""
+    acq, data, sync, payload = (np.ascontiguousarray(a, np.uint8) for a in (acq, data, sync, payload))
+    n = frame_dsss_nchips(len(acq), reps, len(data), len(sync), len(payload), crc)
+    out = np.full(n, 9, np.uint8)
+    got = frame_dsss_chips_raw(ptr(acq), len(acq), reps, ptr(data), len(data), ptr(sync), len(sync), ptr(payload),
+                               len(payload), crc, ptr(out))
+    assert got == n
+    return out
+
+
+def cont_dsss_chips(code, payload, n, cps):
+    """(chips, symbol index of the last chip), or (None, None) when refused."""
+    code, payload = np.ascontiguousarray(code, np.uint8), np.ascontiguousarray(payload, np.uint8)
+    out, last = np.zeros(max(n, 1), np.uint8), U64(0)
+    got = cont_dsss_chips_raw(ptr(code), len(code), ptr(payload), len(payload), n, ptr(out), cps, ctypes.byref(last))
+    return (out[:got], last.value) if got else (None, None)
+dsss_desc_chips_raw = _sig("wfm_dsss_desc_chips", U64, P, P, P, U64, U64, P, U64, P, U64)
+frame_wire_bits = _sig("wfm_frame_wire_bits", U64, P, P)

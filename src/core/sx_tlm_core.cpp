@@ -1,7 +1,6 @@
 #include "core/sx_tlm_core.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
+#include "core/sx_mirror.h"
 
 #include <bit>
 #include <cstdint>
@@ -17,18 +16,13 @@ namespace {
 
 constexpr size_t kRec = sizeof(sx_tlm_record);
 
-size_t page_size() {
-    const long p = sysconf(_SC_PAGESIZE);
-    return p > 0 ? static_cast<size_t>(p) : 4096;
-}
-
 // The capacity granted for a power-of-two request: doubled until one copy of the
 // buffer covers a page, so both halves of the mirror are page-aligned. 0 when
 // the request is not a non-zero power of two or the doubled mapping would not
 // fit the address arithmetic.
 size_t granted_capacity(size_t requested) {
     if (requested == 0 || !std::has_single_bit(requested)) return 0;
-    const size_t page = page_size();
+    const size_t page = sx::page_size();
     size_t cap = requested;
     for (;;) {
         if (cap > SIZE_MAX / (2 * kRec)) return 0;
@@ -38,35 +32,9 @@ size_t granted_capacity(size_t requested) {
     return (cap * kRec) % page == 0 ? cap : 0;
 }
 
-// One shared-memory object mapped twice back to back: a run of records that
-// wraps past the end is still contiguous, so every read is a single memcpy.
-sx_tlm_record *map_mirror(size_t bytes) {
-    const int fd = memfd_create("sx_shm", MFD_CLOEXEC);
-    if (fd < 0) return nullptr;
-    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    void *res = mmap(nullptr, 2 * bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (res == MAP_FAILED) {
-        close(fd);
-        return nullptr;
-    }
-    auto *b = static_cast<char *>(res);
-    const int prot = PROT_READ | PROT_WRITE;
-    if (mmap(b, bytes, prot, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED ||
-        mmap(b + bytes, bytes, prot, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
-        munmap(res, 2 * bytes);
-        close(fd);
-        return nullptr;
-    }
-    close(fd);
-    return reinterpret_cast<sx_tlm_record *>(b);
-}
+sx_tlm_record *map_mirror(size_t bytes) { return static_cast<sx_tlm_record *>(sx::mirror_map(bytes)); }
 
-void unmap_mirror(sx_tlm_record *base, uint64_t capacity) {
-    if (base != nullptr) munmap(base, 2 * capacity * kRec);
-}
+void unmap_mirror(sx_tlm_record *base, uint64_t capacity) { sx::mirror_unmap(base, capacity * kRec); }
 
 sx_tlm_ring *ring_new() {
     void *p = ::operator new(sizeof(sx_tlm_ring), std::align_val_t{64}, std::nothrow);

@@ -1,4 +1,4 @@
-from typing import Optional
+from typing import NamedTuple, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -50,6 +50,15 @@ class _SynthEngine:
     def set_rrc(self, taps: ArrayLike, /) -> None: ...
     def set_symbols(self, symbols: ArrayLike, /) -> None: ...
     def set_bits(self, pattern: ArrayLike, modulation: int = 1, /) -> None: ...
+    def set_dsss(
+        self,
+        acq_code: Optional[ArrayLike] = None,
+        acq_reps: int = 1,
+        data_code: Optional[ArrayLike] = None,
+        payload: Optional[ArrayLike] = None,
+        sync: Optional[ArrayLike] = None,
+        crc: int = 1,
+    ) -> None: ...
     def set_dsss_cont(
         self, code: ArrayLike, chips_per_symbol: float, data: str = "prbs", payload: Optional[ArrayLike] = None
     ) -> None: ...
@@ -70,6 +79,220 @@ class _SynthEngine:
     def __enter__(self) -> "_SynthEngine": ...
     def __exit__(self, *args: object) -> None: ...
 
+class FrameLayout(NamedTuple):
+    """Offsets and lengths of the four named fields [bits] (a structured sequence, not exported)."""
+
+    preamble_off: int
+    preamble_bits: int
+    sync_off: int
+    sync_bits: int
+    payload_off: int
+    payload_bits: int
+    crc_off: int
+    crc_bits: int
+    total_bits: int
+
+class FrameCheck(NamedTuple):
+    """What undoing a frame's stages found (a structured sequence, not exported)."""
+
+    passed: int
+    stages: int
+    checked: int
+    units: int
+    ok: int
+    corrected: int
+    symbols: int
+
+class Frame:
+    def __init__(
+        self,
+        preamble: ArrayLike,
+        sync: ArrayLike,
+        payload: ArrayLike,
+        *,
+        preamble_kind: str = "literal",
+        preamble_nbits: int = 0,
+        preamble_poly: int = 0,
+        preamble_seed: int = 0,
+        preamble_reg_bits: int = 0,
+        preamble_lfsr: str = "galois",
+        preamble_taps_a: int = 0,
+        preamble_seed_a: int = 0,
+        preamble_taps_b: int = 0,
+        preamble_seed_b: int = 0,
+        sync_kind: str = "literal",
+        sync_nbits: int = 0,
+        sync_poly: int = 0,
+        sync_seed: int = 0,
+        sync_reg_bits: int = 0,
+        sync_lfsr: str = "galois",
+        sync_taps_a: int = 0,
+        sync_seed_a: int = 0,
+        sync_taps_b: int = 0,
+        sync_seed_b: int = 0,
+        payload_kind: str = "literal",
+        payload_nbits: int = 0,
+        payload_poly: int = 0,
+        payload_seed: int = 0,
+        payload_reg_bits: int = 0,
+        payload_lfsr: str = "galois",
+        payload_taps_a: int = 0,
+        payload_seed_a: int = 0,
+        payload_taps_b: int = 0,
+        payload_seed_b: int = 0,
+        preamble_reps: int = 0,
+        crc: str = "none",
+    ) -> None: ...
+    def bits(self, count: int = 1, out: Optional[np.ndarray] = None) -> np.ndarray: ...
+    def bits_max_out(self, n: int, /) -> int: ...
+    def layout(self) -> FrameLayout: ...
+    def crc_ok(self, rx_bits: ArrayLike) -> int: ...
+    def add_field(
+        self,
+        lit: ArrayLike,
+        kind: int = 0,
+        gen_len: int = 0,
+        reps: int = 0,
+        poly: int = 0,
+        seed: int = 0,
+        reg_bits: int = 0,
+        lfsr: int = 0,
+        taps_a: int = 0,
+        seed_a: int = 0,
+        taps_b: int = 0,
+        seed_b: int = 0,
+        derived_by: int = 0,
+        derived_bits: int = 0,
+    ) -> int: ...
+    def add_stage(
+        self,
+        kind: int = 0,
+        first_field: int = 0,
+        n_fields: int = 0,
+        depth: int = 0,
+        emit_num: int = 0,
+        emit_den: int = 0,
+        unit_bits: int = 0,
+    ) -> int: ...
+    def build(self) -> None: ...
+    def deframe(self, rx_bits: ArrayLike, out: Optional[np.ndarray] = None) -> np.ndarray: ...
+    def deframe_max_out(self, rx_bits_len: int, /) -> int: ...
+    def check(self, rx_bits: ArrayLike) -> FrameCheck: ...
+    def n_fields(self) -> int: ...
+    def n_stages(self) -> int: ...
+    def field_off(self, i: int) -> int: ...
+    def field_bits(self, i: int) -> int: ...
+    def stage_first(self, i: int) -> int: ...
+    def stage_bits(self, i: int) -> int: ...
+    @property
+    def nbits(self) -> int: ...
+    @property
+    def rx_ok(self) -> int: ...
+    @property
+    def rx_units(self) -> int: ...
+    @property
+    def rx_checked(self) -> int: ...
+    @property
+    def rx_symbols(self) -> int: ...
+    def destroy(self) -> None: ...
+    def __enter__(self) -> "Frame": ...
+    def __exit__(self, *args: object) -> None: ...
+
+class FrameDesc:
+    def __init__(
+        self,
+        preamble: ArrayLike,
+        sync: ArrayLike,
+        payload: ArrayLike,
+        *,
+        preamble_kind: str = "literal",
+        preamble_nbits: int = 0,
+        preamble_poly: int = 0,
+        preamble_seed: int = 0,
+        preamble_reg_bits: int = 0,
+        preamble_lfsr: str = "galois",
+        preamble_taps_a: int = 0,
+        preamble_seed_a: int = 0,
+        preamble_taps_b: int = 0,
+        preamble_seed_b: int = 0,
+        sync_kind: str = "literal",
+        sync_nbits: int = 0,
+        sync_poly: int = 0,
+        sync_seed: int = 0,
+        sync_reg_bits: int = 0,
+        sync_lfsr: str = "galois",
+        sync_taps_a: int = 0,
+        sync_seed_a: int = 0,
+        sync_taps_b: int = 0,
+        sync_seed_b: int = 0,
+        payload_kind: str = "literal",
+        payload_nbits: int = 0,
+        payload_poly: int = 0,
+        payload_seed: int = 0,
+        payload_reg_bits: int = 0,
+        payload_lfsr: str = "galois",
+        payload_taps_a: int = 0,
+        payload_seed_a: int = 0,
+        payload_taps_b: int = 0,
+        payload_seed_b: int = 0,
+        preamble_reps: int = 0,
+        crc: str = "none",
+    ) -> None: ...
+    def bits(self, count: int = 1, out: Optional[np.ndarray] = None) -> np.ndarray: ...
+    def bits_max_out(self, n: int, /) -> int: ...
+    def layout(self) -> FrameLayout: ...
+    def crc_ok(self, rx_bits: ArrayLike) -> int: ...
+    def add_field(
+        self,
+        lit: ArrayLike,
+        kind: int = 0,
+        gen_len: int = 0,
+        reps: int = 0,
+        poly: int = 0,
+        seed: int = 0,
+        reg_bits: int = 0,
+        lfsr: int = 0,
+        taps_a: int = 0,
+        seed_a: int = 0,
+        taps_b: int = 0,
+        seed_b: int = 0,
+        derived_by: int = 0,
+        derived_bits: int = 0,
+    ) -> int: ...
+    def add_stage(
+        self,
+        kind: int = 0,
+        first_field: int = 0,
+        n_fields: int = 0,
+        depth: int = 0,
+        emit_num: int = 0,
+        emit_den: int = 0,
+        unit_bits: int = 0,
+    ) -> int: ...
+    def build(self) -> None: ...
+    def deframe(self, rx_bits: ArrayLike, out: Optional[np.ndarray] = None) -> np.ndarray: ...
+    def deframe_max_out(self, rx_bits_len: int, /) -> int: ...
+    def check(self, rx_bits: ArrayLike) -> FrameCheck: ...
+    def n_fields(self) -> int: ...
+    def n_stages(self) -> int: ...
+    def field_off(self, i: int) -> int: ...
+    def field_bits(self, i: int) -> int: ...
+    def stage_first(self, i: int) -> int: ...
+    def stage_bits(self, i: int) -> int: ...
+    @property
+    def nbits(self) -> int: ...
+    @property
+    def rx_ok(self) -> int: ...
+    @property
+    def rx_units(self) -> int: ...
+    @property
+    def rx_checked(self) -> int: ...
+    @property
+    def rx_symbols(self) -> int: ...
+    def destroy(self) -> None: ...
+    def __enter__(self) -> "FrameDesc": ...
+    def __exit__(self, *args: object) -> None: ...
+
 def bpsk_map(bits: ArrayLike, /) -> np.ndarray: ...
 def qpsk_map(syms: ArrayLike, /) -> np.ndarray: ...
 def wfm_awgn_amplitude(snr_db: float, signal_power: float) -> float: ...
@@ -80,3 +303,19 @@ def crc16(bits: ArrayLike, /) -> int: ...
 def rrc_h(t: ArrayLike, beta: float) -> np.ndarray: ...
 def rc_h(t: ArrayLike, beta: float) -> np.ndarray: ...
 def rrc_taps(beta: float, sps: int, span: int) -> np.ndarray: ...
+def dsss_spread(syms: ArrayLike, code: ArrayLike, sf: int) -> np.ndarray: ...
+def viterbi_decode(soft: ArrayLike, start_state: int = 0, terminated: bool = False,
+                   out: Optional[np.ndarray] = None) -> np.ndarray: ...
+
+class Viterbi:
+    def __init__(self, start_state: int = 0) -> None: ...
+    def decode(self, soft: ArrayLike, out: Optional[np.ndarray] = None) -> np.ndarray: ...
+    def decode_max_out(self, n: int, /) -> int: ...
+    def flush(self, end_state: int = -1, out: Optional[np.ndarray] = None) -> np.ndarray: ...
+    def reset(self) -> None: ...
+    def state_bytes(self) -> int: ...
+    def get_state(self) -> bytes: ...
+    def set_state(self, blob: bytes, /) -> None: ...
+    def destroy(self) -> None: ...
+    def __enter__(self) -> "Viterbi": ...
+    def __exit__(self, *args: object) -> None: ...

@@ -1,10 +1,11 @@
-// The spectral extension module: FFT engines, the PSD estimator and the window
-// and measure helpers.
+// The spectral extension module: FFT engines, correlators and streaming
+// detectors, the PSD estimator and the window and measure helpers.
 #include <algorithm>
 #include <memory>
 #include <new>
 
 #include "core/sx_pyframe.h"
+#include "spectral/corr_py.h"
 #include "spectral/fft2d_core.h"
 #include "spectral/fft_core.h"
 #include "spectral/psd_core.h"
@@ -468,10 +469,14 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit_spectral(void) {
-    // The correlator and detector types join between FFT2D and PSD.
+    namespace cp = sx::spectral_py;
     return py::make_module(&module_def, {
                                             {"FFT", &FFTType},
                                             {"FFT2D", &FFT2DType},
+                                            {"Corr", &cp::CorrType},
+                                            {"Corr2D", &cp::Corr2DType},
+                                            {"CorrDetector", &cp::CorrDetectorType},
+                                            {"CorrDetector2D", &cp::CorrDetector2DType},
                                             {"PSD", &PSDType},
                                         });
 }

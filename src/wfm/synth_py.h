@@ -5,6 +5,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "wfm/dsss_core.h"
 #include "wfm/wfm_synth_core.h"
 
 namespace synth_py {
@@ -135,6 +136,39 @@ inline PyObject *set_dsss_cont(PyObject *self, PyObject *args, PyObject *kw) {
     return rc != 0 ? py::raise_status(PyExc_ValueError, kSetDsssContMsg, rc) : py::none();
 }
 
+constexpr const char *kSetDsssMsg =
+    "set_dsss: invalid burst geometry (frame bits need a data code; burst must be non-empty), or not a dsss synth";
+
+// An optional bit array: None is an empty one.
+inline bool optional_bits(py::Input &in, PyObject *obj) {
+    if (obj != Py_None) return in.convert(obj, NPY_UINT8);
+    PyObject *empty = PyTuple_New(0);
+    const bool ok = empty != nullptr && in.convert(empty, NPY_UINT8);
+    Py_XDECREF(empty);
+    return ok;
+}
+
+inline PyObject *set_dsss(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"acq_code", "acq_reps", "data_code", "payload", "sync", "crc", nullptr};
+    PyObject *acq_obj = Py_None, *data_obj = Py_None, *payload_obj = Py_None, *sync_obj = Py_None;
+    long long acq_reps = 1;
+    int crc = 1;
+    py::Input acq, data, payload, sync;
+    py::Call<SynthObj> c(self);
+    auto *h = c.convert([&] {
+        return PyArg_ParseTupleAndKeywords(args, kw, "|OLOOOi:set_dsss", const_cast<char **>(kwlist), &acq_obj,
+                                           &acq_reps, &data_obj, &payload_obj, &sync_obj, &crc) &&
+               optional_bits(acq, acq_obj) && optional_bits(data, data_obj) && optional_bits(payload, payload_obj) &&
+               optional_bits(sync, sync_obj);
+    });
+    if (h == nullptr || !type_is(h, WFM_SYNTH_DSSS, kSetDsssMsg)) return nullptr;
+    const uint64_t reps = acq_reps < 0 ? 0 : static_cast<uint64_t>(acq_reps);
+    const int rc = wfm_synth_set_dsss(h, acq.data<uint8_t>(), acq.size(), reps, data.data<uint8_t>(), data.size(),
+                                      sync.data<uint8_t>(), sync.size(), payload.data<uint8_t>(), payload.size(),
+                                      crc);
+    return rc != 0 ? py::raise_status(PyExc_ValueError, kSetDsssMsg, rc) : py::none();
+}
+
 // Accessors ------------------------------------------------------------------------
 
 // An integer setter the core may refuse (-1) for a value it cannot run with.
@@ -188,6 +222,12 @@ inline PyMethodDef methods[] = {
     py::method_varargs("set_bits", set_bits,
                        "set_bits(pattern, modulation=1, /)\n--\n\nThe bit pattern a \"bits\" engine plays cyclically,\n"
                        "modulation bits per symbol (0 on-off, 1 BPSK, 2 QPSK, 3 8-PSK; Gray coded)."),
+    py::method_kw("set_dsss", set_dsss,
+                  "set_dsss(acq_code=None, acq_reps=1, data_code=None, payload=None, sync=None, crc=1)\n--\n\n"
+                  "Burst spreading on a \"dsss\" engine: acq_code repeated acq_reps times unmodulated, then\n"
+                  "every bit of the frame [sync | payload | CRC-16 of the payload when crc] spreads data_code\n"
+                  "(a 1 bit inverts it). The burst repeats back to back; chip 0 plays +1, chip 1 plays -1.\n"
+                  "None is an empty array; a negative acq_reps counts as 0."),
     py::method_kw("set_dsss_cont", set_dsss_cont,
                   "set_dsss_cont(code, chips_per_symbol, data=\"prbs\", payload=None)\n--\n\n"
                   "Continuous spreading on a \"dsss\" engine: each data symbol (chips_per_symbol >= 1 chips,\n"

@@ -9,6 +9,8 @@
 #include "wfm/pn_core.h"
 #include "wfm/pulse_core.h"
 #include "wfm/synth_py.h"
+#include "wfm/frame_py.h"
+#include "wfm/viterbi_py.h"
 
 namespace py = sx::py;
 
@@ -221,6 +223,10 @@ PyMethodDef module_methods[] = {
                   "rrc_taps(beta, sps, span)\n--\n\n2*span*sps + 1 unit-energy RRC taps (float32); zeros when sps\n"
                   "or span is not positive. ValueError when 2*span*sps + 1 would be negative (sps and span of\n"
                   "opposite signs)."),
+    py::method_kw("dsss_spread", frame_py::dsss_spread,
+                  "dsss_spread(syms, code, sf)\n--\n\nEach complex64 symbol spread to sf chips: -s where code[j] is 1,\n"
+                  "else s. Empty for sf <= 0; zeros when the code is shorter than sf."),
+    viterbi_py::method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -238,5 +244,8 @@ PyMODINIT_FUNC PyInit_wfm(void) {
                                             {"PN", &PNType},
                                             {"_SynthEngine", &synth_py::Type},
                                             {"Gold", &GoldType},
+                                            {"Frame", &frame_py::FrameType},
+                                            {"FrameDesc", &frame_py::FrameDescType},
+                                            {"Viterbi", &viterbi_py::Type},
                                         });
 }
