@@ -22,11 +22,15 @@
 #include "resample/hbdecim_r2c_core.h"
 #include "resample/resamp_core.h"
 #include "spectral/acc_trace_core.h"
+#include "spectral/corr2d_core.h"
+#include "spectral/corr_core.h"
+#include "spectral/detector_core.h"
 #include "spectral/psd_core.h"
 #include "wfm/awgn_core.h"
 #include "wfm/gold_core.h"
 #include "wfm/lo_core.h"
 #include "wfm/pn_core.h"
+#include "wfm/viterbi_core.h"
 #include "wfm/wfm_synth_core.h"
 
 using fuzz::require;
@@ -38,6 +42,9 @@ float g_in[2 * kIn];
 float g_out[2 * kOut];
 int16_t g_q15_in[2 * kIn], g_q15_out[2 * kOut];
 uint8_t g_bits[kOut];
+int8_t g_soft[2 * kIn];
+det_result_t g_det[64];
+det_result2d_t g_det2[64];
 const float kTaps[8] = {0.02f, -0.05f, 0.1f, 0.3f, 0.3f, 0.1f, -0.05f, 0.02f};
 
 cf32_t *cin() { return reinterpret_cast<cf32_t *>(g_in); }
@@ -124,6 +131,17 @@ const std::vector<std::function<std::unique_ptr<Block>()>> &makers() {
         maker<wfm_synth, KV_STATE(wfm_synth)>(
             [] { return wfm_synth_create(WFM_SYNTH_CHIRP, 1, 5, 1, 7, 0, 1e3, -100.0, 10.0, 300.0, 0); },
             [](wfm_synth *e) { wfm_synth_steps(e, g_out, kIn); }),
+        maker<corr, KV_STATE(corr)>([] { return corr_create(g_in, 16, 4, 1, 0); },
+                                    [](corr *c) { corr_execute(c, g_in, 16, g_out, kOut); }),
+        maker<corr2d, KV_STATE(corr2d)>([] { return corr2d_create(g_in, 4, 4, 3, 1, 0, 0); },
+                                        [](corr2d *c) { corr2d_execute(c, g_in, 16, g_out, kOut); }),
+        maker<detector, KV_STATE(detector)>([] { return detector_create(g_in, 32, 2, 5, 20, 0, 0.0f, 1); },
+                                            [](detector *d) { detector_push(d, g_in, 40, g_det, 64); }),
+        maker<detector2d, KV_STATE(detector2d)>(
+            [] { return detector2d_create(g_in, 4, 8, 2, 3, 12, 0.0f, 1, 1); },
+            [](detector2d *d) { detector2d_push(d, g_in, 40, g_det2, 64); }),
+        maker<viterbi27, KV_STATE(viterbi27)>([] { return viterbi27_create(0); },
+                                              [](viterbi27 *v) { viterbi27_decode(v, g_soft, 2 * kIn, g_bits, kOut); }),
     };
     return table;
 }
@@ -159,6 +177,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         g_in[2 * i + 1] = 0.5f - static_cast<float>((i * 11) % 7) / 7.0f;
         g_q15_in[2 * i] = static_cast<int16_t>(i * 611);
         g_q15_in[2 * i + 1] = static_cast<int16_t>(-static_cast<int>(i) * 377);
+        g_soft[2 * i] = static_cast<int8_t>((i * 29) % 255 - 127);
+        g_soft[2 * i + 1] = static_cast<int8_t>(127 - (i * 53) % 255);
     }
     return 0;
 }

@@ -5,13 +5,15 @@
 # time from its seed corpus (fuzz/corpus/<harness>/). New units go to a scratch
 # directory, so the corpora in the repository stay small.
 #   scripts/fuzz.sh [seconds per harness] [harness ...]
+# FUZZ_RUNS=<n> also stops each harness after n executions (whichever comes
+# first); FUZZ_CORPUS_OUT=<dir> keeps the new units in <dir>/<harness>.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-8}
 shift || true
 build=build/fuzz
 py=${KOLVANE_PY:-.venv/bin/python}
-all=(fuzz_keywords fuzz_sigmf fuzz_blue fuzz_csv fuzz_frame fuzz_reasm fuzz_state)
+all=(fuzz_keywords fuzz_sigmf fuzz_blue fuzz_csv fuzz_frame fuzz_reasm fuzz_state fuzz_frame_check fuzz_cadu)
 harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=("${all[@]}")
 
@@ -36,16 +38,19 @@ for h in "${harnesses[@]}"; do
         "$bin" "${opts[@]}" fuzz/regress/"$h"/* >"$scratch/$h.regress.log" 2>&1 ||
             { cat "$scratch/$h.regress.log"; echo "fuzz: $h fails a regression input"; exit 1; }
     fi
-    mkdir -p "$scratch/$h"
+    out="${FUZZ_CORPUS_OUT:-$scratch}/$h"
+    mkdir -p "$out"
+    [ -n "${FUZZ_RUNS:-}" ] && opts+=(-runs="$FUZZ_RUNS")
     if ! "$bin" "${opts[@]}" -max_total_time="$seconds" -artifact_prefix="$scratch/$h-" \
-        "$scratch/$h" "fuzz/corpus/$h" >"$scratch/$h.log" 2>&1; then
+        "$out" "fuzz/corpus/$h" >"$scratch/$h.log" 2>&1; then
         tail -n 60 "$scratch/$h.log"
         mkdir -p build/fuzz-artifacts
         cp "$scratch/$h"-* build/fuzz-artifacts/ 2>/dev/null || true
         echo "fuzz: $h failed; its input is in build/fuzz-artifacts/"
         exit 1
     fi
-    stats=$(grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$scratch/$h.log" | awk '{printf "%s ", $2}')
-    cov=$(grep -oE 'cov: [0-9]+' "$scratch/$h.log" | tail -n 1)
-    echo "fuzz: $h ok (${seconds}s; executions, peak MB: ${stats}; ${cov})"
+    runs=$(awk '/stat::number_of_executed_units/ {print $2}' "$scratch/$h.log")
+    rate=$(awk '/stat::average_exec_per_sec/ {print $2}' "$scratch/$h.log")
+    cov=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$scratch/$h.log" | tail -n 1)
+    echo "fuzz: $h ok ($runs executions, $rate/s, $cov)"
 done
