@@ -5,7 +5,7 @@
 # make test-asan the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
 # make test-tsan the threaded tests under ThreadSanitizer (.venv-tsan)
 # make fuzz      build the libFuzzer harnesses of fuzz/ and run each for a few
-#                seconds (FUZZ_SECONDS, default 8) under ASan+UBSan
+#                seconds (FUZZ_SECONDS, default 7) under ASan+UBSan
 # make fuzz-long the same for FUZZ_LONG_SECONDS each (default 600)
 # make bench     run the benchmarks
 PY := .venv/bin/python
@@ -23,7 +23,7 @@ TSAN_TESTS := tests/test_thread_hammer.py tests/test_threads.py tests/test_telem
 	tests/test_stream_transport.py tests/test_stream_faults.py tests/test_iqsink.py
 TSAN_PY := .venv-tsan/bin/python
 
-FUZZ_SECONDS ?= 8
+FUZZ_SECONDS ?= 7
 FUZZ_LONG_SECONDS ?= 600
 
 .PHONY: setup demo test test-fast test-asan test-tsan fuzz fuzz-long bench

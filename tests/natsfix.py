@@ -23,15 +23,16 @@ def free_port():
 
 
 class NatsServer:
-    def __init__(self, max_payload=None, extra=(), start=True):
+    def __init__(self, max_payload=None, extra=(), start=True, max_pending=None):
         self.dir = tempfile.mkdtemp(prefix="kolvane-nats-")
         self.port = free_port()
         self.args = ["nats-server", "-a", "127.0.0.1", "-p", str(self.port), "-js", "-sd",
                      os.path.join(self.dir, "store"), *extra]
-        if max_payload is not None:
+        limits = {"max_payload": max_payload, "max_pending": max_pending}
+        if any(v is not None for v in limits.values()):
             conf = os.path.join(self.dir, "server.conf")
             with open(conf, "w") as f:
-                f.write(f"max_payload: {max_payload}\n")
+                f.writelines(f"{k}: {v}\n" for k, v in limits.items() if v is not None)
             self.args += ["-c", conf]
         self.proc = None
         if start:

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import stream_ctypes as sc
-from natsfix import NatsCluster, nats_own, nats_server  # noqa: F401  (fixtures)
+from natsfix import NatsCluster, NatsServer, nats_own, nats_server  # noqa: F401  (fixtures)
 from stream_ctypes import SX_ERR_TIMEOUT, Ctx
 from test_stream_transport import block, fresh, with_nats_py
 
@@ -41,10 +41,20 @@ def tagged(tag, i, n=64):
     return b
 
 
-def test_slow_reader_loses_nothing(nats_server, ctxs):
-    # The reader starts late and takes its time: every frame still arrives, in
-    # order, with no gap in the sequence.
-    ep = nats_server.endpoint(fresh())
+@pytest.fixture
+def nats_tight():
+    """A server that buffers at most 256 KiB for a client before it cuts the
+    client off as a slow consumer."""
+    s = NatsServer(max_payload=131072, max_pending=262144)
+    yield s
+    s.close()
+
+
+def test_slow_reader_loses_nothing(nats_tight, ctxs):
+    # The reader starts late and takes its time while 6.5 MiB go past a server
+    # that holds 256 KiB per client: every frame still arrives, in order, with
+    # no gap in the sequence.
+    ep = nats_tight.endpoint(fresh())
     sub = ctxs("sub", ep)
     pub = ctxs("pub", ep, "ci16")
     n = 400
