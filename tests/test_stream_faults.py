@@ -4,6 +4,7 @@ cluster losing a server while producers and worker processes run. Whatever
 cannot be delivered must show up as a status somewhere, never vanish."""
 
 import asyncio
+import ctypes
 import json
 import os
 import subprocess
@@ -120,6 +121,29 @@ def test_publisher_cut_off_reports_what_it_cannot_hold(nats_own, ctxs):
     assert status[-1] == sc.SX_ERR_SEND
     assert 1 <= status.count(0) <= 8  # what the 8 MiB reconnect buffer holds
     nats_own.start()
+
+
+def test_acknowledgement_the_server_never_saw_is_reported(nats_own, ctxs):
+    # A worker whose server goes away between receiving a block and
+    # acknowledging it is told so. Whether the block then comes back depends on
+    # whether the acknowledgement, held by the client, reaches the server after
+    # all; nothing else comes.
+    ep = nats_own.endpoint(fresh())
+    push = ctxs("push", ep, "ci16")
+    pull = ctxs("pull", ep)
+    assert push.send(tagged(4, 7), "ci16") == 0
+    pull.timeout(3000)
+    m, h = sc.P(), sc.FrameHeader()
+    assert sc.recv["pull"](pull.h, ctypes.byref(m), ctypes.byref(h)) == 0
+    nats_own.stop()
+    try:
+        assert sc.sx_msg_ack(m.value) == sc.SX_ERR_SEND
+    finally:
+        sc.sx_msg_free(m.value)
+        nats_own.start()
+    pull.timeout(6500)  # past the 5 s acknowledgement wait
+    rc, h, data, *_ = pull.recv()
+    assert rc == SX_ERR_TIMEOUT or (rc == 0 and list(np.frombuffer(data, np.int16)[:2]) == [4, 7])
 
 
 WORKER = """
