@@ -1,15 +1,34 @@
 // SigMF metadata parser: whatever the text, a parse either fails with a
 // terminated reason or yields a valid capture index; a document written from
-// what was parsed parses back to the same fields. The input also serves as a
-// capture path for the metadata file name rule.
+// what was parsed parses back to the same fields; a recording with metadata
+// the parser accepts opens in the capture reader with the same description
+// and reads as any capture must. The input also serves as a capture path for
+// the metadata file name rule.
 #include <cmath>
 #include <cstring>
 #include <string>
 
 #include "capture_files/sigmf_meta.h"
 #include "fuzz_support.h"
+#include "reader_checks.h"
 
 using fuzz::require;
+
+static void open_recording(const uint8_t *data, size_t size, const wfm_sigmf_info &info) {
+    static const uint8_t payload[77] = {1, 2, 3, 250, 128, 127, 0, 255, 9, 8, 7, 6, 5, 4, 3, 2, 1};
+    fuzz::write_file("rec.sigmf-meta", data, size);
+    const std::string path = fuzz::write_file("rec.sigmf-data", payload, sizeof payload);
+    iqreader *r = iqreader_create(path.c_str(), 0, 0);
+    require(r != nullptr, "a recording whose metadata parses opens");
+    iqreader_info_t ri{};
+    iqreader_info(r, &ri);
+    require(ri.file_type == 3 && ri.sample_type == info.sample_type, "the reader takes the parsed sample type");
+    if (info.sample_type % 5 != 4) require(ri.endian == info.big_endian, "the reader takes the parsed byte order");
+    require((ri.fs == info.fs || (ri.fs != ri.fs && info.fs != info.fs)) && ri.fc == info.fc,
+            "the reader takes the parsed rates");
+    fuzz::check_reader(r, 3);
+    iqreader_destroy(r);
+}
 
 static void rewrite_and_parse(const wfm_sigmf_info &info) {
     if (!std::isfinite(info.fs) || !std::isfinite(info.fc)) return;  // JSON has no text for them
@@ -38,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         require(info.big_endian == 0 || info.big_endian == 1, "byte order flag");
         require(info.fc_present == 0 || info.fc_present == 1, "fc presence flag");
         rewrite_and_parse(info);
+        open_recording(data, size, info);
     }
 
     const std::string path(text, strnlen(text, size));
