@@ -16,15 +16,15 @@ py=${KOLVANE_PY:-.venv/bin/python}
 # The virtual environment brings a recent enough CMake (requirements-dev.txt).
 cmake=$(dirname "$py")/cmake
 [ -x "$cmake" ] || cmake=cmake
-all=(fuzz_keywords fuzz_sigmf fuzz_blue fuzz_csv fuzz_frame fuzz_reasm fuzz_state fuzz_frame_check fuzz_cadu)
+all=(fuzz_keywords fuzz_sigmf fuzz_blue fuzz_csv fuzz_frame fuzz_reasm fuzz_state fuzz_frame_check fuzz_cadu fuzz_args)
 harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=("${all[@]}")
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    "$cmake" -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVANE_FUZZ=ON -DKOLVANE_SANITIZE=address,undefined \
-        -DKOLVANE_MODULES=none -DPython_EXECUTABLE="$py" >/dev/null
-fi
+# Configured on every run (a second or so): a harness added since the last
+# run is then known to the build.
+"$cmake" -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOLVANE_FUZZ=ON -DKOLVANE_SANITIZE=address,undefined \
+    -DKOLVANE_MODULES=none -DPython_EXECUTABLE="$py" >/dev/null
 "$cmake" --build "$build" -j2 --target "${harnesses[@]}" >/dev/null
 
 # The reader harnesses write every input to a file: keep that in memory.
