@@ -38,6 +38,9 @@ public:
     }
     double f() { return get<double>(); }
     uint64_t u() { return get<uint64_t>(); }
+    // A count of input samples: that of an array that exists (the sizing
+    // calls take time in proportion to it, as the processing calls do).
+    size_t n() { return get<uint32_t>() % (1u << 20); }
 
 private:
     const uint8_t *d_;
@@ -59,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (resamp_t *r = resamp_create(a.f())) {
                 resamp_execute(r, cin(), kN, cout_(), kCap);
                 resamp_set_rate(r, a.f());
-                resamp_execute_outputs(r, a.u());
+                resamp_execute_outputs(r, a.n());
                 resamp_execute(r, cin(), kN, cout_(), kCap);
                 resamp_destroy(r);
             }
@@ -68,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const int comp = static_cast<int>(a.u() & 1);
             if (RateConverter_t *c = RateConverter_create(comp, a.f())) {
                 RateConverter_execute(c, cin(), kN, cout_(), kCap);
-                RateConverter_execute_outputs(c, a.u(), a.u());
-                RateConverter_execute_ctrl_outputs(c, a.u() % 100000, a.f(), kCap);
+                RateConverter_execute_outputs(c, a.n(), a.u());
+                RateConverter_execute_ctrl_outputs(c, a.n(), a.f(), kCap);
                 RateConverter_destroy(c);
             }
             break;
@@ -80,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (ddc *d = ddc_create_matched(pulse, span, phases, a.f(), a.f(), a.f(), a.f())) {
                 ddc_execute(d, cin(), kN, cout_(), kCap);
                 ddc_set_norm_freq(d, a.f());
-                ddc_execute_ctrl_outputs_max(d, a.u(), a.f());
+                ddc_execute_ctrl_outputs_max(d, a.n(), a.f());
                 ddc_destroy(d);
             }
             break;
@@ -89,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (cic_t *c = cic_create(static_cast<uint32_t>(a.u()))) {
                 cic_decimate(c, cin(), kN, cout_(), kCap);
                 cic_reconfigure(c, static_cast<uint32_t>(a.u()));
-                cic_decimate_outputs(c, a.u());
+                cic_decimate_outputs(c, a.n());
                 cic_destroy(c);
             }
             break;
