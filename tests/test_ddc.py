@@ -8,7 +8,7 @@ import warnings
 import numpy as np
 import pytest
 
-from kolvane import ddc
+from kolvane import ddc, resample
 
 from blockprops import assert_same, check_blob_refusals, check_chunked_equals_whole, check_destroyed, check_state_roundtrip
 from ctypes_lib import CF32, P, SZ, declarer
@@ -282,6 +282,19 @@ def test_properties():
     assert c.clipped is True and np.isfinite(y).all()
 
 
+@pytest.mark.parametrize("rate", [0.1, 0.125, 0.3, 0.5, 2 / 7, 1.7])
+@pytest.mark.parametrize("matched", [False, True])
+def test_terminal_rate_names_the_stage_rate_ctrl_steers(rate, matched):
+    d = (ddc.MatchedDDC if matched else ddc.DDC)(rate=rate)
+    twin = (resample.MatchedRateConverter if matched else resample.RateConverter)(rate=rate)
+    last = twin.stages[-1]
+    if last.startswith("Resampler("):
+        label_rate = float(last[len("Resampler("):].split(",")[0].rstrip(")"))
+        assert d.terminal_rate == twin.terminal_rate == pytest.approx(label_rate, rel=1e-5)
+    else:
+        assert d.terminal_rate == twin.terminal_rate == 0.0
+
+
 @pytest.mark.parametrize("kind", [ddc.DDC, ddc.Ddcr, ddc.MatchedDDC, ddc.MatchedDdcr])
 def test_destroyed(kind):
     x = np.zeros(8, np.float32)
@@ -290,6 +303,8 @@ def test_destroyed(kind):
              lambda o: o.execute_ctrl_push_max_out(), lambda o: o.reset(), lambda o: o.state_bytes(),
              lambda o: o.get_state(), lambda o: o.set_state(b""), lambda o: o.norm_freq, lambda o: o.rate,
              lambda o: o.clipped, lambda o: o.narrow_pulse]
+    if kind in (ddc.MatchedDDC, ddc.MatchedDdcr):
+        calls += [lambda o: o.enable_agc(0.1), lambda o: o.set_telemetry(None), lambda o: o.agc_gain_db]
     check_destroyed(d, calls)
     if kind in (ddc.Ddcr, ddc.MatchedDdcr):
         kind().close()
@@ -369,3 +384,96 @@ def test_run_restores_executes_saves():
         assert ddc_run(d, bad, None, x.ctypes.data, x.size, out.ctypes.data, out.size) == 0
     finally:
         ddc_destroy(d)
+
+
+# ----------------------------------------------------------------------------
+# The matched types' AGC and its telemetry
+
+MATCHED = [(ddc.MatchedDDC, dict(norm_freq=0.05, rate=0.25), False),
+           (ddc.MatchedDdcr, dict(norm_freq=-0.2, rate=0.125), True)]
+MATCHED_IDS = [t.__name__ for t, _, _ in MATCHED]
+
+
+def with_agc(kind, args, tlm=None, prefix="rx"):
+    d = kind(**args)
+    d.enable_agc(0.05, 1.0)
+    if tlm is not None:
+        d.set_telemetry(tlm, prefix)
+    return d
+
+
+@pytest.mark.parametrize("kind,args,real", MATCHED, ids=MATCHED_IDS)
+def test_agc_levels_any_input_and_reports_each_block(kind, args, real):
+    from kolvane import telemetry
+    x = signal(real, 16000)
+    levels, gains = [], []
+    for scale_db in (-30.0, 10.0):
+        with telemetry.Telemetry(1 << 16) as tlm:
+            d = with_agc(kind, args, tlm)
+            y = d.execute(x * np.float32(10 ** (scale_db / 20)))
+            rec = tlm.read()
+            names = tlm.probe_names
+        levels.append(10 * np.log10(np.mean(np.abs(y[len(y) // 2:].astype(np.complex128)) ** 2)))
+        # One gain and one level record per block of 8 samples at the filter, gain first.
+        assert list(names) == ["rx.gain_db", "rx.level_db"] and len(rec) % 2 == 0 and len(rec) > 0
+        assert (rec["probe"][0::2] == names["rx.gain_db"]).all() and (rec["probe"][1::2] == names["rx.level_db"]).all()
+        # The property reads the gain now applied, the last one reported.
+        assert abs(d.agc_gain_db - rec["value"][-2]) < 1.0
+        gains.append(d.agc_gain_db)
+    # 40 dB more input: 40 dB less gain, and the same output level.
+    assert abs(gains[0] - gains[1] - 40.0) < 1.0
+    assert abs(levels[0] - levels[1]) < 1.0
+
+
+@pytest.mark.parametrize("kind,args,real", MATCHED, ids=MATCHED_IDS)
+def test_agc_state_and_chunks(kind, args, real):
+    x = signal(real, 4000)
+    cuts = [0, 1, 700, 2049, 4000]
+    check_chunked_equals_whole(
+        lambda: with_agc(kind, args), lambda o: o.execute(x),
+        lambda o: [o.execute(x[a:b]) for a, b in zip(cuts, cuts[1:])])
+    check_state_roundtrip(lambda: with_agc(kind, args), lambda o: o.execute(x[:1333]))
+    # The AGC is part of the blob: a converter without one cannot take it.
+    with pytest.raises(ValueError):
+        kind(**args).set_state(with_agc(kind, args).get_state())
+
+
+@pytest.mark.parametrize("kind,args,real", MATCHED, ids=MATCHED_IDS)
+@pytest.mark.parametrize("call,exc", [
+    (lambda d, t: d.enable_agc(0.0), ValueError),
+    (lambda d, t: d.enable_agc(float("nan")), ValueError),
+    (lambda d, t: d.enable_agc(0.1, 0.0), ValueError),
+    (lambda d, t: d.enable_agc(0.1, 1.5), ValueError),
+    (lambda d, t: d.set_telemetry(t._capsule), TypeError),
+    (lambda d, t: d.set_telemetry(object()), TypeError),
+    (lambda d, t: d.set_telemetry(t, decim=0), ValueError),
+    (lambda d, t: d.set_telemetry(t, decim=2 ** 32), ValueError),
+    (lambda d, t: d.set_telemetry(t, prefix="p" * 40), ValueError),
+])
+def test_agc_refusals_change_nothing(kind, args, real, call, exc):
+    from kolvane import telemetry
+    x = signal(real, 2000)
+    with telemetry.Telemetry(1 << 14) as tlm:
+        d, ref = with_agc(kind, args), with_agc(kind, args)
+        with pytest.raises(exc):
+            call(d, tlm)
+        assert tlm.stats().emitted == 0
+        assert_same(d.execute(x), ref.execute(x))
+        assert tlm.stats().emitted == 0
+
+
+@pytest.mark.parametrize("kind,args,real", MATCHED, ids=MATCHED_IDS)
+def test_destroyed_telemetry_is_refused_not_written(kind, args, real):
+    from kolvane import telemetry
+    x = signal(real, 2000)
+    tlm = telemetry.Telemetry(1 << 14)
+    d = with_agc(kind, args, tlm)
+    d.execute(x[:500])
+    blob = d.get_state()
+    tlm.destroy()
+    for call in (lambda: d.execute(x), lambda: d.execute_ctrl(x, 0.0, 0.0), lambda: d.execute_ctrl_push(x[0], 0, 0)):
+        with pytest.raises(RuntimeError, match="destroyed"):
+            call()
+    assert d.get_state() == blob  # nothing was taken
+    d.set_telemetry(None)
+    assert len(d.execute(x)) > 0

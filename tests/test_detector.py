@@ -225,6 +225,33 @@ def test_telemetry_probes(rng):
         tlm_destroy(tlm)
 
 
+@pytest.mark.parametrize("kind", range(3))
+def test_telemetry_from_python(rng, kind):
+    from kolvane import telemetry
+    cls, shape = kinds()[kind]
+    ref = cnoise(rng, *shape)
+    det = cls(ref, noise_lo=1, noise_hi=20)
+    x = planted(rng, ref, 6)
+    tlm = telemetry.Telemetry(1 << 10)
+    det.set_telemetry(tlm, "acq", decim=3)
+    recs = np.array(det.push(x), dtype=float)
+    got = tlm.read_dict()
+    assert sorted(got) == ["acq.noise", "acq.peak", "acq.stat"]
+    for name, col in (("acq.peak", -3), ("acq.noise", -2), ("acq.stat", -1)):
+        np.testing.assert_allclose(got[name], recs[[0, 3], col], rtol=1e-6)  # every third dump
+    count = det.count
+    tlm.destroy()
+    with pytest.raises(RuntimeError, match="destroyed"):
+        det.push(x)
+    assert det.count == count  # nothing was taken
+    for bad, exc in ((lambda: det.set_telemetry(object()), TypeError),
+                     (lambda: det.set_telemetry(telemetry.Telemetry(64), decim=0), ValueError)):
+        with pytest.raises(exc):
+            bad()
+    det.set_telemetry(None)
+    assert len(det.push(x)) == 6
+
+
 def theory(snr_db, n, t):
     """Detection and false-alarm probabilities of one dump of an n-sample reference with unit-modulus
     samples in complex white noise of unit power: the statistic is the largest lag magnitude over the

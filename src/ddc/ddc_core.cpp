@@ -121,6 +121,7 @@ int ddc_set_norm_freq(ddc *d, double norm_freq) {
 }
 
 double ddc_get_rate(const ddc *d) { return d == nullptr ? 0.0 : d->rate; }
+double ddc_terminal_rate(const ddc *d) { return d == nullptr ? 0.0 : RateConverter_terminal_rate(d->rc); }
 
 size_t ddc_execute(ddc *d, const cf32_t *in, size_t n, cf32_t *out, size_t out_cap) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;
@@ -192,6 +193,11 @@ size_t ddc_run(ddc *d, const void *state_in, void *state_out, const cf32_t *in, 
 double ddc_get_bank_sps(const ddc *d) { return d == nullptr ? 0.0 : RateConverter_get_bank_sps(d->rc); }
 int ddc_get_narrow_pulse(const ddc *d) { return d == nullptr ? 0 : d->narrow_pulse; }
 int ddc_get_clipped(const ddc *d) { return d == nullptr ? 0 : RateConverter_get_clipped(d->rc); }
+
+int ddc_enable_agc(ddc *d, double agc_rate, double agc_alpha) {
+    return d == nullptr ? SX_ERR_INVALID : RateConverter_enable_agc(d->rc, agc_rate, agc_alpha);
+}
+double ddc_agc_gain_db(const ddc *d) { return d == nullptr ? 0.0 : RateConverter_agc_gain_db(d->rc); }
 
 int ddc_set_telemetry(ddc *d, sx_tlm *tlm, const char *prefix, uint32_t decim) {
     return d == nullptr ? SX_ERR_INVALID : RateConverter_set_telemetry(d->rc, tlm, prefix, decim);

@@ -47,6 +47,8 @@ SX_API double ddc_get_norm_freq(const ddc *d);
 SX_API int ddc_set_norm_freq(ddc *d, double norm_freq);
 /* End-to-end output-to-input ratio. */
 SX_API double ddc_get_rate(const ddc *d);
+/* Ratio of the terminal resampler that rate_ctrl deviates (0 when the plan ends otherwise). */
+SX_API double ddc_terminal_rate(const ddc *d);
 
 /* Block form: mixes and converts n samples; returns the outputs written (at
  * most out_cap; size out with ddc_execute_max_out). */
@@ -98,6 +100,13 @@ SX_API double ddc_get_bank_sps(const ddc *d);
 SX_API int ddc_get_narrow_pulse(const ddc *d);
 /* 1 once a CIC stage of the converter has clipped its input. */
 SX_API int ddc_get_clipped(const ddc *d);
+/* Matched variant only: an AGC in front of the matched filter, loop rate
+ * agc_rate per input sample of that filter, smoothing agc_alpha in (0, 1];
+ * it reports to the context given to ddc_set_telemetry. 0, or
+ * SX_ERR_INVALID (-4) with the previous AGC kept. */
+SX_API int ddc_enable_agc(ddc *d, double agc_rate, double agc_alpha);
+/* The AGC's applied gain [dB]; 0 without one. */
+SX_API double ddc_agc_gain_db(const ddc *d);
 /* Attaches a telemetry context (null detaches) to the converter's AGC;
  * prefix null means "agc". 0 or SX_ERR_INVALID. */
 SX_API int ddc_set_telemetry(ddc *d, sx_tlm *tlm, const char *prefix, uint32_t decim);

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "core/sx_pyframe.h"
+#include "core/sx_tlm_hookup.h"
 #include "ddc/ddc_core.h"
 #include "ddc/ddcr_core.h"
 
@@ -36,6 +37,7 @@ struct ComplexIn {
     static constexpr auto get_norm_freq = ddc_get_norm_freq;
     static constexpr auto set_norm_freq = ddc_set_norm_freq;
     static constexpr auto get_rate = ddc_get_rate;
+    static constexpr auto terminal_rate = ddc_terminal_rate;
     static constexpr auto get_clipped = ddc_get_clipped;
     static constexpr auto get_narrow_pulse = ddc_get_narrow_pulse;
     static constexpr auto execute = ddc_execute;
@@ -44,6 +46,9 @@ struct ComplexIn {
     static constexpr auto push_max_out = ddc_execute_ctrl_push_max_out;
     static constexpr auto push_outputs_max = ddc_execute_ctrl_push_outputs_max;
     static constexpr auto ctrl_outputs_max = ddc_execute_ctrl_outputs_max;
+    static constexpr auto enable_agc = ddc_enable_agc;
+    static constexpr auto agc_gain_db = ddc_agc_gain_db;
+    static constexpr auto set_telemetry = ddc_set_telemetry;
     static constexpr bool kHasClose = false;
     static PyMethodDef max_out_method();
     static size_t execute_need(ddc *h, size_t n) { return std::max(n, ddc_execute_max_out(h, n)); }
@@ -72,6 +77,7 @@ struct RealIn {
     static constexpr auto get_norm_freq = ddcr_get_norm_freq;
     static constexpr auto set_norm_freq = ddcr_set_norm_freq;
     static constexpr auto get_rate = ddcr_get_rate;
+    static constexpr auto terminal_rate = ddcr_terminal_rate;
     static constexpr auto get_clipped = ddcr_get_clipped;
     static constexpr auto get_narrow_pulse = ddcr_get_narrow_pulse;
     static constexpr auto execute = ddcr_execute;
@@ -80,6 +86,9 @@ struct RealIn {
     static constexpr auto push_max_out = ddcr_execute_ctrl_push_max_out;
     static constexpr auto push_outputs_max = ddcr_execute_ctrl_push_outputs_max;
     static constexpr auto ctrl_outputs_max = ddcr_execute_ctrl_outputs_max;
+    static constexpr auto enable_agc = ddcr_enable_agc;
+    static constexpr auto agc_gain_db = ddcr_agc_gain_db;
+    static constexpr auto set_telemetry = ddcr_set_telemetry;
     // Never more outputs than inputs: the bound is the input length.
     static size_t execute_need(ddcr *, size_t n) { return n; }
     static constexpr bool kHasClose = true;
@@ -92,12 +101,22 @@ struct RealIn {
     }
 };
 
-template <class T> using Obj = py::Object<typename T::Core, T::destroy>;
+using py::TlmHookup;
+using py::telemetry_alive;
+
+template <class T> using Obj = py::Object<typename T::Core, T::destroy, TlmHookup>;
 
 // Room for `need` outputs of an `n`-sample block. Beyond the input length
 // (an interpolating converter, a positive rate deviation) it is held to the
 // per-call ceiling: a bound of SIZE_MAX (no bound) is refused the same way.
-bool room_ok(size_t need, size_t n) { return need <= n || py::count_ok(need, "output count"); }
+bool room_ok(size_t need, size_t n) {
+    if (need == SIZE_MAX) {  // the core's way of saying the deviation leaves the count without bound
+        PyErr_SetString(PyExc_ValueError, "rate_ctrl leaves this block's output count without bound; pass a "
+                                          "smaller rate_ctrl or shorter blocks");
+        return false;
+    }
+    return need <= n || py::count_ok(need, "output count");
+}
 
 bool finite_ctrl(double rate_ctrl, double freq_ctrl) {
     if (std::isfinite(rate_ctrl) && std::isfinite(freq_ctrl)) return true;
@@ -154,7 +173,7 @@ template <class T> PyObject *execute(PyObject *self, PyObject *args, PyObject *k
     PyObject *out = nullptr;
     py::Call<Obj<T>> c(self);
     auto *h = c.args(args, kw, "O&|O", kwlist, py::convert_input<T::kInType>, &in, &out);
-    if (h == nullptr) return nullptr;
+    if (h == nullptr || !telemetry_alive(c.object())) return nullptr;
     const size_t n = in.size();
     const size_t need = T::execute_need(h, n);
     py::Output res;
@@ -174,7 +193,7 @@ template <class T> PyObject *execute_ctrl(PyObject *self, PyObject *args, PyObje
     double rate_ctrl = 0.0, freq_ctrl = 0.0;
     py::Call<Obj<T>> c(self);
     auto *h = c.args(args, kw, "O&dd", kwlist, py::convert_input<T::kInType>, &in, &rate_ctrl, &freq_ctrl);
-    if (h == nullptr || !finite_ctrl(rate_ctrl, freq_ctrl)) return nullptr;
+    if (h == nullptr || !finite_ctrl(rate_ctrl, freq_ctrl) || !telemetry_alive(c.object())) return nullptr;
     const size_t n = in.size();
     const size_t need = T::ctrl_outputs_max(h, n, rate_ctrl);
     py::Output res;
@@ -199,7 +218,7 @@ template <class T> PyObject *execute_ctrl_push(PyObject *self, PyObject *args, P
                                            &freq_ctrl, &out) &&
                T::sample(xo, x) && finite_ctrl(rate_ctrl, freq_ctrl);
     });
-    if (h == nullptr) return nullptr;
+    if (h == nullptr || !telemetry_alive(c.object())) return nullptr;
     size_t need = T::push_max_out(h);
     if (out == nullptr || out == Py_None) need = std::max(need, T::push_outputs_max(h, rate_ctrl));
     py::Output res;
@@ -228,6 +247,32 @@ PyMethodDef ComplexIn::max_out_method() {
 PyMethodDef RealIn::max_out_method() {
     return py::method_noargs("execute_max_out", ddcr_max_out_py,
                              "execute_max_out()\n--\n\n0: size the output from the input block.");
+}
+
+// ----------------------------------------------------------------------------
+// AGC and its telemetry (matched types)
+
+// enable_agc(rate, alpha=1.0)
+template <class T> PyObject *enable_agc(PyObject *self, PyObject *args, PyObject *kw) {
+    static const char *kwlist[] = {"rate", "alpha", nullptr};
+    double rate = 0.0, alpha = 1.0;
+    py::Call<Obj<T>> c(self);
+    auto *h = c.args(args, kw, "d|d", kwlist, &rate, &alpha);
+    if (h == nullptr) return nullptr;
+    const int rc = T::enable_agc(h, rate, alpha);
+    if (rc != 0)
+        return py::raise_status(PyExc_ValueError,
+                                "enable_agc: need rate > 0 (finite) and 0 < alpha <= 1 on a matched converter", rc);
+    return py::none();
+}
+
+constexpr char kAgcPrefix[] = "agc";
+constexpr char kSetTelemetryRefused[] = "set_telemetry: prefix too long, or the probe table is full";
+template <class T>
+constexpr auto set_telemetry = py::set_telemetry<Obj<T>, T::set_telemetry, kAgcPrefix, kSetTelemetryRefused>;
+
+template <class T> PyObject *get_agc_gain_db(PyObject *self, void *) {
+    return py::value_of<Obj<T>, T::agc_gain_db, py::F64>(self);
 }
 
 // ----------------------------------------------------------------------------
@@ -270,7 +315,17 @@ constexpr const char *kPushDoc =
     "the outputs it completes (0, 1 or several).";
 constexpr const char *kPushMaxDoc = "execute_ctrl_push_max_out()\n--\n\nRoom out= needs for one push.";
 
-template <class T> struct Methods {
+constexpr const char *kEnableAgcDoc =
+    "enable_agc(rate, alpha=1.0)\n--\n\nPut an AGC in front of the matched filter: loop rate `rate` per symbol, "
+    "power smoothing `alpha` in (0, 1]. It levels the filter's output to the pulse's own energy.";
+constexpr const char *kSetTelemetryDoc =
+    "set_telemetry(tlm, prefix=\"agc\", decim=1)\n--\n\nReport the AGC's gain and level to the telemetry.Telemetry "
+    "`tlm` as the probes \"<prefix>.gain_db\" and \"<prefix>.level_db\" (every decim-th block of 8 samples); "
+    "None detaches. The converter keeps tlm alive and refuses to run once it has been destroyed.";
+
+constexpr PyMethodDef kNoMethod{nullptr, nullptr, 0, nullptr};
+
+template <class T, bool Matched> struct Methods {
     using O = Obj<T>;
     using State = py::StateMethods<O, T::state_bytes, T::get_state, T::set_state>;
 
@@ -288,10 +343,13 @@ template <class T> struct Methods {
             py::m_destroy<O>(),
             py::m_enter<O>(),
             py::m_exit<O>(),
-            T::kHasClose ? py::method_noargs("close", py::do_destroy<O>, "close()\n--\n\nSame as destroy().")
-                         : PyMethodDef{nullptr, nullptr, 0, nullptr},
-            {nullptr, nullptr, 0, nullptr},
+            T::kHasClose ? py::method_noargs("close", py::do_destroy<O>, "close()\n--\n\nSame as destroy().") : kNoMethod,
+            Matched ? py::method_kw("enable_agc", enable_agc<T>, kEnableAgcDoc) : kNoMethod,
+            Matched ? py::method_kw("set_telemetry", set_telemetry<T>, kSetTelemetryDoc) : kNoMethod,
+            kNoMethod,
         };
+        // The entries a type lacks are moved behind the sentinel.
+        std::stable_partition(std::begin(m), std::end(m), [](const PyMethodDef &d) { return d.ml_name != nullptr; });
         return m;
     }
 
@@ -301,9 +359,14 @@ template <class T> struct Methods {
                      "Oscillator frequency [cycles/sample at the mixer]; setting it keeps the phase.",
                      set_norm_freq<T>),
             py::prop<O, T::get_rate, py::F64>("rate", "End-to-end output-to-input ratio."),
+            py::prop<O, T::terminal_rate, py::F64>(
+                "terminal_rate", "Ratio of the terminal resampler, the stage rate_ctrl is added to (0 when the "
+                                 "plan ends in another stage)."),
             py::prop<O, T::get_clipped, py::Bool>("clipped", "True once a CIC stage has clipped its input."),
             py::prop<O, T::get_narrow_pulse, py::Bool>("narrow_pulse",
                                                        "True for a matched rectangle with pulse_sps < 4."),
+            Matched ? py::prop("agc_gain_db", get_agc_gain_db<T>, "The AGC's applied gain [dB]; 0 without an AGC.")
+                    : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr},
         };
         return g;
@@ -324,16 +387,16 @@ constexpr const char *kMatchedDdcrDoc =
     "MatchedDdcr(norm_freq=0.0, rate=0.25, pulse=\"rrc\", beta=0.35, span=8, pulse_sps=2.0, num_phases=1024)\n--\n\n"
     "Ddcr whose converter ends in a filter matched to the symbol pulse (\"rrc\" or \"iandd\").";
 
-PyTypeObject DDCType = py::make_type<Obj<ComplexIn>>("ddc.DDC", kDdcDoc, Methods<ComplexIn>::table(),
-                                                     Methods<ComplexIn>::props(), init_plain<ComplexIn>);
-PyTypeObject DdcrType = py::make_type<Obj<RealIn>>("ddc.Ddcr", kDdcrDoc, Methods<RealIn>::table(),
-                                                   Methods<RealIn>::props(), init_plain<RealIn>);
+PyTypeObject DDCType = py::make_type<Obj<ComplexIn>>("ddc.DDC", kDdcDoc, Methods<ComplexIn, false>::table(),
+                                                     Methods<ComplexIn, false>::props(), init_plain<ComplexIn>);
+PyTypeObject DdcrType = py::make_type<Obj<RealIn>>("ddc.Ddcr", kDdcrDoc, Methods<RealIn, false>::table(),
+                                                   Methods<RealIn, false>::props(), init_plain<RealIn>);
 PyTypeObject MatchedDDCType =
-    py::make_type<Obj<ComplexIn>>("ddc.MatchedDDC", kMatchedDdcDoc, Methods<ComplexIn>::table(),
-                                  Methods<ComplexIn>::props(), init_matched<ComplexIn>);
+    py::make_type<Obj<ComplexIn>>("ddc.MatchedDDC", kMatchedDdcDoc, Methods<ComplexIn, true>::table(),
+                                  Methods<ComplexIn, true>::props(), init_matched<ComplexIn>);
 PyTypeObject MatchedDdcrType =
-    py::make_type<Obj<RealIn>>("ddc.MatchedDdcr", kMatchedDdcrDoc, Methods<RealIn>::table(),
-                               Methods<RealIn>::props(), init_matched<RealIn>);
+    py::make_type<Obj<RealIn>>("ddc.MatchedDdcr", kMatchedDdcrDoc, Methods<RealIn, true>::table(),
+                               Methods<RealIn, true>::props(), init_matched<RealIn>);
 
 PyModuleDef ddc_module = {
     PyModuleDef_HEAD_INIT,

@@ -149,6 +149,7 @@ int ddcr_set_norm_freq(ddcr *d, double norm_freq) {
 }
 
 double ddcr_get_rate(const ddcr *d) { return d == nullptr ? 0.0 : d->rate; }
+double ddcr_terminal_rate(const ddcr *d) { return d == nullptr ? 0.0 : RateConverter_terminal_rate(d->rc); }
 
 size_t ddcr_execute(ddcr *d, const float *in, size_t n, cf32_t *out, size_t out_cap) {
     if (d == nullptr || in == nullptr || out == nullptr) return 0;
@@ -214,6 +215,11 @@ size_t ddcr_run(ddcr *d, const void *state_in, void *state_out, const float *in,
 double ddcr_get_bank_sps(const ddcr *d) { return d == nullptr ? 0.0 : RateConverter_get_bank_sps(d->rc); }
 int ddcr_get_narrow_pulse(const ddcr *d) { return d == nullptr ? 0 : d->narrow_pulse; }
 int ddcr_get_clipped(const ddcr *d) { return d == nullptr ? 0 : RateConverter_get_clipped(d->rc); }
+
+int ddcr_enable_agc(ddcr *d, double agc_rate, double agc_alpha) {
+    return d == nullptr ? SX_ERR_INVALID : RateConverter_enable_agc(d->rc, agc_rate, agc_alpha);
+}
+double ddcr_agc_gain_db(const ddcr *d) { return d == nullptr ? 0.0 : RateConverter_agc_gain_db(d->rc); }
 
 int ddcr_set_telemetry(ddcr *d, sx_tlm *tlm, const char *prefix, uint32_t decim) {
     return d == nullptr ? SX_ERR_INVALID : RateConverter_set_telemetry(d->rc, tlm, prefix, decim);

@@ -38,6 +38,8 @@ SX_API int ddcr_set_state(ddcr *d, const void *blob);
 SX_API double ddcr_get_norm_freq(const ddcr *d);
 SX_API int ddcr_set_norm_freq(ddcr *d, double norm_freq);
 SX_API double ddcr_get_rate(const ddcr *d);
+/* Ratio of the terminal resampler that rate_ctrl deviates (0 when the plan ends otherwise). */
+SX_API double ddcr_terminal_rate(const ddcr *d);
 
 /* Block form over n real samples (an odd sample waits inside the decimator for
  * its pair). Outputs never exceed n. */
@@ -75,6 +77,10 @@ SX_API size_t ddcr_run(ddcr *d, const void *state_in, void *state_out, const flo
 SX_API double ddcr_get_bank_sps(const ddcr *d);
 SX_API int ddcr_get_narrow_pulse(const ddcr *d);
 SX_API int ddcr_get_clipped(const ddcr *d);
+/* As ddc_enable_agc and ddc_agc_gain_db, on the converter after the
+ * real-to-complex stage. */
+SX_API int ddcr_enable_agc(ddcr *d, double agc_rate, double agc_alpha);
+SX_API double ddcr_agc_gain_db(const ddcr *d);
 SX_API int ddcr_set_telemetry(ddcr *d, sx_tlm *tlm, const char *prefix, uint32_t decim);
 
 #ifdef __cplusplus

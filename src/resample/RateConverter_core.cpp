@@ -536,6 +536,11 @@ size_t RateConverter_execute_outputs(const RateConverter_t *c, size_t n_in, size
 
 double RateConverter_get_rate(const RateConverter_t *c) { return c == nullptr ? 0.0 : c->rate; }
 
+double RateConverter_terminal_rate(const RateConverter_t *c) {
+    if (c == nullptr || c->num_stages == 0 || c->last().type != RC_STAGE_RESAMPLER) return 0.0;
+    return resamp_get_rate(c->last().rs);
+}
+
 void RateConverter_set_rate(RateConverter_t *c, double rate) {
     if (c == nullptr || !rate_ok(rate)) return;
     c->clear_stages();

@@ -92,6 +92,10 @@ SX_API size_t RateConverter_execute_outputs(const RateConverter_t *c, size_t n_i
 SX_API size_t RateConverter_execute_ctrl_outputs(const RateConverter_t *c, size_t n_in, double ctrl, size_t limit);
 
 SX_API double RateConverter_get_rate(const RateConverter_t *c);
+/* Ratio of the terminal resampler, the stage a control deviation (ctrl) is
+ * added to, so a timing loop can scale its correction; 0 when the plan does
+ * not end in a resampler (the deviation then has nothing to steer). */
+SX_API double RateConverter_terminal_rate(const RateConverter_t *c);
 /* Re-plans and rebuilds the cascade for a new rate (all memories from zero;
  * an AGC is re-created for the new bank). A rate outside [2^-43, 2^32] is ignored.
  * A failed rebuild leaves no stages (executes return 0). */

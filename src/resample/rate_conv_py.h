@@ -250,6 +250,9 @@ inline PyGetSetDef RateConverter_getset[] = {
              "Output-to-input ratio; setting it re-plans the cascade (a rate outside [2**-43, 2**32] is ignored).",
              RateConverter_set_rate_py),
     py::prop<RcObj, RateConverter_get_clipped, py::Bool>("clipped", "A CIC stage saw input outside [-2, 2)."),
+    py::prop<RcObj, RateConverter_terminal_rate, py::F64>(
+        "terminal_rate", "Ratio of the terminal resampler, the stage a ctrl deviation is added to (0 when the plan "
+                         "ends in another stage)."),
     py::prop<RcObj, RateConverter_get_narrow_pulse, py::Bool>("narrow_pulse",
                                                               "Rectangular pulse with pulse_sps < 4."),
     py::prop("stages", RateConverter_stages_py, "Labels of the planned stages, in order."),

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/sx_pyframe.h"
+#include "core/sx_tlm_hookup.h"
 #include "spectral/corr2d_core.h"
 #include "spectral/corr_core.h"
 #include "spectral/detector_core.h"
@@ -175,7 +176,8 @@ inline PyTypeObject Corr2DType = py::make_type<Corr2DObj>(
 
 // The detector writes every dump into an array the Python object owns, so the
 // arrays handed out as last_corr stay valid after the core is destroyed.
-struct DetExtra {
+// It also holds the telemetry.Telemetry its probes report to, if any.
+struct DetExtra : py::TlmHookup {
     PyObject *corr_arr = nullptr;
     DetExtra() = default;
     DetExtra(const DetExtra &) = delete;
@@ -279,7 +281,7 @@ template <class O, class Rec, auto Push> PyObject *det_push(PyObject *self, PyOb
         }
         return true;
     });
-    if (h == nullptr) return nullptr;
+    if (h == nullptr || !py::telemetry_alive(c.object())) return nullptr;
     Rec recs[kMaxRecords];
     const float *data = in.data<float>();
     const size_t n = in.size();
@@ -314,10 +316,21 @@ template <class O, auto HasLast> PyObject *det_last_corr(PyObject *self, void *)
     "concatenated stream whatever the chunking. Returns a list of " rec " tuples, one per dump that\n" \
     "passed the threshold, at most 64 per call (input not yet buffered then is dropped)."
 
+inline constexpr char kDetPrefix[] = "det";
+inline constexpr char kDetTelemetryRefused[] =
+    "set_telemetry: prefix too long, or the probe table is full";
+inline constexpr const char *kDetTelemetryDoc =
+    "set_telemetry(tlm, prefix=\"det\", decim=1)\n--\n\nReport every dump's peak magnitude, noise estimate "
+    "and test statistic to the telemetry.Telemetry `tlm` as the probes \"<prefix>.peak\", \"<prefix>.noise\" "
+    "and \"<prefix>.stat\" (every decim-th dump); None detaches. The detector keeps tlm alive and refuses to "
+    "run once it has been destroyed.";
+
 inline PyMethodDef CorrDetector_methods[] = {
     py::m_reset<DetObj, detector_reset>("reset()\n--\n\nEmpty the ring and the accumulator; forget the last dump."),
     py::method_o("push", det_push<DetObj, det_result_t, detector_push>,
                  DET_PUSH_DOC("(lag, peak_mag, noise_est, test_stat)")),
+    py::method_kw("set_telemetry", py::set_telemetry<DetObj, detector_set_telemetry, kDetPrefix, kDetTelemetryRefused>,
+                  kDetTelemetryDoc),
     DetState::state_bytes(),
     DetState::get_state(),
     DetState::set_state(),
@@ -331,6 +344,8 @@ inline PyMethodDef CorrDetector2D_methods[] = {
     py::m_reset<Det2DObj, detector2d_reset>("reset()\n--\n\nEmpty the ring and the accumulator; forget the last dump."),
     py::method_o("push", det_push<Det2DObj, det_result2d_t, detector2d_push>,
                  DET_PUSH_DOC("(row, col, peak_mag, noise_est, test_stat)")),
+    py::method_kw("set_telemetry", py::set_telemetry<Det2DObj, detector2d_set_telemetry, kDetPrefix, kDetTelemetryRefused>,
+                  kDetTelemetryDoc),
     Det2DState::state_bytes(),
     Det2DState::get_state(),
     Det2DState::set_state(),
