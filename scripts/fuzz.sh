@@ -31,6 +31,8 @@ harnesses=("$@")
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+# The harnesses' own scratch files go inside it too, even when one aborts.
+export TMPDIR="$scratch"
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for h in "${harnesses[@]}"; do
