@@ -8,6 +8,9 @@ venv=${1:-.venv}
 sanitize=${2:-}
 
 debs=(libfftw3-dev libnats-dev libcjson-dev nats-server g++ libfec-dev)
+# clang with its sanitizer and libFuzzer runtimes builds the fuzz harnesses
+# that the test command runs (scripts/fuzz.sh).
+debs+=(clang libclang-rt-14-dev)
 # When python3 is Debian's own interpreter it needs its headers and venv module
 # from Debian too; an interpreter installed elsewhere brings both.
 if [ "$(command -v python3)" = /usr/bin/python3 ]; then

@@ -23,18 +23,20 @@ def free_port():
 
 
 class NatsServer:
-    def __init__(self, max_payload=None):
+    def __init__(self, max_payload=None, extra=(), start=True, max_pending=None):
         self.dir = tempfile.mkdtemp(prefix="kolvane-nats-")
         self.port = free_port()
         self.args = ["nats-server", "-a", "127.0.0.1", "-p", str(self.port), "-js", "-sd",
-                     os.path.join(self.dir, "store")]
-        if max_payload is not None:
+                     os.path.join(self.dir, "store"), *extra]
+        limits = {"max_payload": max_payload, "max_pending": max_pending}
+        if any(v is not None for v in limits.values()):
             conf = os.path.join(self.dir, "server.conf")
             with open(conf, "w") as f:
-                f.write(f"max_payload: {max_payload}\n")
+                f.writelines(f"{k}: {v}\n" for k, v in limits.items() if v is not None)
             self.args += ["-c", conf]
         self.proc = None
-        self.start()
+        if start:
+            self.start()
 
     @property
     def url(self):
@@ -59,6 +61,13 @@ class NatsServer:
         self.stop()
         raise RuntimeError("nats-server did not open its port")
 
+    def kill(self):
+        """Ends the server at once, as a crash would (no shutdown handshake)."""
+        if self.proc is not None and self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+        self.proc = None
+
     def stop(self):
         if self.proc is not None and self.proc.poll() is None:
             os.kill(self.proc.pid, signal.SIGTERM)
@@ -76,6 +85,34 @@ class NatsServer:
     def close(self):
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class NatsCluster:
+    """Three JetStream servers on loopback joined by cluster routes, each with a
+    fresh store of its own; ready once JetStream answers through every server."""
+
+    def __init__(self, size=3):
+        cports = [free_port() for _ in range(size)]
+        routes = ",".join(f"nats://127.0.0.1:{p}" for p in cports)
+        self.servers = []
+        try:
+            for i, cp in enumerate(cports):
+                self.servers.append(NatsServer(extra=("-n", f"kv{i}", "--cluster_name", "kolvane",
+                                                      "--cluster", f"nats://127.0.0.1:{cp}", "--routes", routes),
+                                               start=False))
+            for s in self.servers:
+                s.start()
+        except Exception:
+            self.close()
+            raise
+
+    @property
+    def urls(self):
+        return [s.url for s in self.servers]
+
+    def close(self):
+        for s in self.servers:
+            s.close()
 
 
 @pytest.fixture(scope="session")

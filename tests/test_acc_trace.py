@@ -159,6 +159,21 @@ def test_frame_count_that_would_wrap_refused(count, accepted):
     assert t.get_state() == (b if accepted else good)
 
 
+@pytest.mark.parametrize("mode", ["mean", "maxhold"])
+def test_frame_count_saturates_at_largest_restorable(mode):
+    # Folding at the largest restorable count neither wraps to an empty trace
+    # nor reaches a count its own blob could not restore.
+    t = Trace(3, mode)
+    t.add([1, 2, 3])
+    good = t.get_state()
+    t.set_state(good[:16] + struct.pack("<Q", 2**64 - 2) + good[24:])
+    for frame in ([4, 5, 6], [0, 9, 0]):
+        t.add(frame)
+        assert t.count == 2**64 - 2 and t.value().size == 3
+    u = Trace(3, mode)
+    assert u.set_state(t.get_state()) == 0 and u.get_state() == t.get_state()
+
+
 @pytest.mark.parametrize("offset,value", [(0, ord("X")), (4, 2), (6, 0), (8, 25), (8, 0)])
 def test_malformed_blob_refused_unchanged(offset, value):
     t = Trace(3, "maxhold")

@@ -23,11 +23,16 @@ struct acc_trace {
 
 namespace {
 
+// The frame count saturates one below its wrap: a fold past 2^64 - 1 would
+// read as an empty trace, and the largest count a blob may carry is the
+// largest the trace ever reaches, so every state it reaches restores.
+constexpr uint64_t kCountMax = UINT64_MAX - 1;
+
 inline void fold(acc_trace *t, const float *__restrict x) {
     const size_t n = t->len;
     double *__restrict v = t->values.data();
     const uint64_t c = t->count;
-    t->count = c + 1;
+    t->count = c + (c < kCountMax ? 1 : 0);
     if (c == 0) {
         for (size_t j = 0; j < n; ++j) v[j] = x[j];
         return;
@@ -123,13 +128,12 @@ uint64_t acc_trace_count(const acc_trace *t) { return t->count; }
 
 }  // extern "C"
 
-// The frame count goes up by one per fold: at its maximum the next fold would
-// wrap it to 0 and the trace would read as empty.
+// A count above the saturation point is one the trace never reaches.
 bool acc_trace_state_valid(const acc_trace *t, const uint8_t *blob) {
     if (!sx::state_header_ok(blob, kTag, acc_trace_state_bytes(t))) return false;
     uint64_t count;
     std::memcpy(&count, blob + sx::kStateHeaderBytes, sizeof count);
-    return count != UINT64_MAX;
+    return count <= kCountMax;
 }
 
 void acc_trace_state_apply(acc_trace *t, const uint8_t *blob) {

@@ -276,7 +276,11 @@ int sx_msg_sample_type(const sx_msg *msg) { return msg ? msg->sample_type : 0; }
 int sx_msg_ack(sx_msg *msg) {
     if (msg == nullptr) return SX_ERR_INVALID;
     if (msg->origin != 1) return SX_OK;
-    return natsMsg_Ack(msg->nmsg, nullptr) == NATS_OK ? SX_OK : SX_ERR_SEND;
+    // The acknowledgement waits for the server's confirmation: a plain ack is
+    // only queued, so a worker whose server went away would be told "done"
+    // and the block handed to another worker later, done twice. Now a lost
+    // acknowledgement is a status, and the caller knows the block may return.
+    return natsMsg_AckSync(msg->nmsg, nullptr, nullptr) == NATS_OK ? SX_OK : SX_ERR_SEND;
 }
 
 void sx_msg_free(sx_msg *msg) {

@@ -59,8 +59,9 @@ SX_API size_t sx_msg_size(const sx_msg *msg);
 SX_API uint64_t sx_msg_num_samples(const sx_msg *msg);
 SX_API int sx_msg_kind(const sx_msg *msg);
 SX_API int sx_msg_sample_type(const sx_msg *msg);
-/* Acknowledges a wrapped work-queue message: 0, -2 when the acknowledgement
- * fails, 0 for a reassembled payload, -4 for null. */
+/* Acknowledges a wrapped work-queue message and waits for the server to
+ * confirm it: 0, -2 when the acknowledgement fails or is not confirmed (the
+ * message may then be delivered again), 0 for a reassembled payload, -4 for null. */
 SX_API int sx_msg_ack(sx_msg *msg);
 SX_API void sx_msg_free(sx_msg *msg);
 

@@ -375,6 +375,7 @@ int wfm_frame_check(const wfm_frame_desc_t *desc, const wfm_frame_ops_t *ops, co
         }
     }
     if (rc < 0) r = {};
+    else r.stages = desc->n_stages;  // as the frame object reports it
     if (out != nullptr) *out = r;
     return rc;
 }
