@@ -11,9 +11,9 @@ BENCH = pathlib.Path(__file__).resolve().parents[1] / "benchmarks"
 
 
 def _load(name):
-    spec = importlib.util.spec_from_file_location(f"_bench_{name}", BENCH / f"{name}.py")
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location(f"_bench_{name}", BENCH / f"{name}.py")
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return mod
 
 

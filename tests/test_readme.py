@@ -55,9 +55,9 @@ def built_modules():
 
 def drawn_modules():
     """The modules examples/architecture.py puts in the picture."""
-    spec = importlib.util.spec_from_file_location("_architecture", ROOT / "examples" / "architecture.py")
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location("_architecture", ROOT / "examples" / "architecture.py")
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return sorted(mod.parse_build(ROOT)[0])
 
 
