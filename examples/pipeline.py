@@ -709,7 +709,9 @@ def print_summary(s):
     else:
         print(f"NATS: skipped ({s['nats_note']})")
     print(f"telemetry: {s['telemetry_records']} records, {s['telemetry_dropped']} dropped")
-    print("wrote " + ", ".join(os.path.relpath(f) for f in s["files"]))
+    # Paths under the working directory print short; others in full, not as ../.. chains.
+    shown = (os.path.relpath(f) for f in s["files"])
+    print("wrote " + ", ".join(r if not r.startswith("..") else os.path.abspath(f) for r, f in zip(shown, s["files"])))
     print(f"done in {s['seconds']:.1f} s for {s['samples'] / s['fs']:.2f} s of signal")
 
 
