@@ -1,5 +1,6 @@
 # make demo      set up and run the example pipeline
-# make test      set up and run the test suite, then run it again under the sanitizers
+# make test      set up and run the test suite, then again under ASan+UBSan, the
+#                threaded tests under TSan, and each fuzz harness for a few seconds
 # make test-fast the test suite without the sanitizer pass (kernel tests run twice:
 #                also on the portable kernels, as KOLVANE_SIMD=generic selects)
 # make test-asan the test suite under AddressSanitizer + UndefinedBehaviorSanitizer
@@ -33,7 +34,7 @@ setup:
 demo: setup
 	$(PY) examples/pipeline.py
 
-test: test-fast test-asan fuzz
+test: test-fast test-asan test-tsan fuzz
 
 test-fast: setup
 	$(PY) -m pytest -q tests
