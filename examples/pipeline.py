@@ -220,8 +220,8 @@ def coarse_frequency(cfg, block):
     with ddc.MatchedDDC(norm_freq=-cfg.carrier / cfg.fs, rate=2 / cfg.sps, beta=cfg.beta, pulse_sps=2.0) as twin:
         y = twin.execute(block).astype(np.complex128)
     n = 1 << int(np.ceil(np.log2(max(len(y), 2))))
-    spec = np.abs(np.fft.fft(y ** 4, n))
-    k = int(np.argmax(spec))
+    spectrum = np.abs(np.fft.fft(y ** 4, n))
+    k = int(np.argmax(spectrum))
     f4 = (k if k < n // 2 else k - n) * (2 * cfg.symbol_rate) / n
     return f4 / 4  # Hz
 

@@ -69,7 +69,7 @@ std::vector<Case> &cases() {
         require(ccsds_tm_frame_describe(&cfg, 223, bits_of(3, 223 * 8, 13).data(), &v[1].desc) == 0, "CADU");
         finish(v[1]);
         // CRC, outer code, legacy randomiser and a 5-row interleaver of octets.
-        ccsds_tm_frame_spec_t s{};
+        ccsds_tm_frame_plan_t s{};
         s.asm_ = 1;
         s.sync = bits_of(4, 8, 3).data();
         s.sync_len = 8;

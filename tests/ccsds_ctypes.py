@@ -81,7 +81,7 @@ class FrameOps(C.Structure):
     _fields_ = [("entries", StageOp * 8), ("n_entries", U32), ("ctx", P)]
 
 
-class FrameSpec(C.Structure):
+class FramePlan(C.Structure):
     _fields_ = [("asm", U32), ("preamble", P), ("preamble_len", U64), ("preamble_reps", U64), ("sync", P),
                 ("sync_len", U64), ("payload", P), ("payload_len", U64), ("crc", U32), ("rs_depth", U32),
                 ("randomise", U32), ("conv", U32), ("interleave_depth", U32), ("interleave_unit_bits", U32)]
@@ -131,7 +131,7 @@ frame_encode = _sig("ccsds_tm_frame_encode", U64, C.POINTER(FrameCfg), C.POINTER
 frame_decode = _sig("ccsds_tm_frame_decode", U64, C.POINTER(FrameCfg), P, U64, P, U64, C.POINTER(FrameStats))
 frame_ops = _sig("ccsds_tm_frame_ops", C.c_int, C.POINTER(FrameOps), P)
 frame_describe = _sig("ccsds_tm_frame_describe", C.c_int, C.POINTER(FrameCfg), U64, P, C.POINTER(FrameDescC))
-frame_desc_of = _sig("ccsds_tm_frame_desc_of", C.c_int, C.POINTER(FrameSpec), C.POINTER(FrameDescC))
+frame_desc_of = _sig("ccsds_tm_frame_desc_of", C.c_int, C.POINTER(FramePlan), C.POINTER(FrameDescC))
 
 
 class RsCode:

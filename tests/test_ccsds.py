@@ -453,19 +453,19 @@ def test_describe_matches_cadu_layout(cfg, rng):
     assert desc.n_fields == 0
 
 
-@pytest.mark.parametrize("spec", [dict(asm=1, crc=1, rs_depth=1, randomise=2, conv=1, interleave_depth=4),
+@pytest.mark.parametrize("plan", [dict(asm=1, crc=1, rs_depth=1, randomise=2, conv=1, interleave_depth=4),
                                   dict(preamble=5, preamble_reps=3, sync=13, payload=64, crc=1),
                                   dict(payload=1784 * 2, rs_depth=2, randomise=1), dict(payload=40, conv=1)], ids=str)
-def test_desc_of(spec, rng):
-    pre, sync = np.ones(spec.get("preamble", 0), np.uint8), np.ones(spec.get("sync", 0), np.uint8)
-    payload_len = spec.get("payload", 1784 * spec.get("rs_depth", 1) - 16 * spec.get("crc", 0))
+def test_desc_of(plan, rng):
+    pre, sync = np.ones(plan.get("preamble", 0), np.uint8), np.ones(plan.get("sync", 0), np.uint8)
+    payload_len = plan.get("payload", 1784 * plan.get("rs_depth", 1) - 16 * plan.get("crc", 0))
     payload = rng.integers(0, 2, payload_len, dtype=np.uint8)
-    s = T.FrameSpec(spec.get("asm", 0), ptr(pre), pre.size, spec.get("preamble_reps", 0), ptr(sync), sync.size,
-                    ptr(payload), payload.size, spec.get("crc", 0), spec.get("rs_depth", 0), spec.get("randomise", 0),
-                    spec.get("conv", 0), spec.get("interleave_depth", 0), 8)
+    s = T.FramePlan(plan.get("asm", 0), ptr(pre), pre.size, plan.get("preamble_reps", 0), ptr(sync), sync.size,
+                    ptr(payload), payload.size, plan.get("crc", 0), plan.get("rs_depth", 0), plan.get("randomise", 0),
+                    plan.get("conv", 0), plan.get("interleave_depth", 0), 8)
     desc = T.FrameDescC()
     assert T.frame_desc_of(C.byref(s), C.byref(desc)) == 0
-    crc, depth = spec.get("crc", 0), spec.get("rs_depth", 0)
+    crc, depth = plan.get("crc", 0), plan.get("rs_depth", 0)
     want = [(32, 0, 0)] * s.asm + [(pre.size, 0, 0)] * (pre.size > 0) + [(sync.size, 0, 0)] * (sync.size > 0)
     p = len(want)
     want += [(payload.size, 0, 0)] + [(0, 1, 16)] * crc + [(0, crc + 1, 256 * depth)] * (depth > 0)

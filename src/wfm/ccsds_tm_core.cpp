@@ -465,43 +465,43 @@ int ccsds_tm_frame_describe(const ccsds_tm_frame_cfg_t *cfg, uint64_t F, const u
     return 0;
 }
 
-int ccsds_tm_frame_desc_of(const ccsds_tm_frame_spec_t *spec, wfm_frame_desc_t *desc) {
+int ccsds_tm_frame_desc_of(const ccsds_tm_frame_plan_t *plan, wfm_frame_desc_t *desc) {
     if (desc == nullptr) return -1;
     *desc = wfm_frame_desc_t{};
-    if (spec == nullptr || spec->payload == nullptr || spec->payload_len == 0) return -1;
-    if ((spec->preamble_len > 0 && spec->preamble == nullptr) || (spec->sync_len > 0 && spec->sync == nullptr))
+    if (plan == nullptr || plan->payload == nullptr || plan->payload_len == 0) return -1;
+    if ((plan->preamble_len > 0 && plan->preamble == nullptr) || (plan->sync_len > 0 && plan->sync == nullptr))
         return -1;
-    const uint32_t depth = spec->rs_depth;
+    const uint32_t depth = plan->rs_depth;
     if (depth != 0) {
         // The outer code covers payload (and CRC) as whole codewords' data.
         uint64_t covered;
-        if (!block_depth_ok(depth) || __builtin_add_overflow(spec->payload_len, spec->crc ? 16u : 0u, &covered) ||
+        if (!block_depth_ok(depth) || __builtin_add_overflow(plan->payload_len, plan->crc ? 16u : 0u, &covered) ||
             covered != uint64_t{depth} * 8 * kK)
             return -1;
     }
     wfm_frame_desc_t d{};
     uint32_t nf = 0, ns = 0;
-    if (spec->asm_) d.fields[nf++] = literal(sx::seq::kCcsdsAsmPattern.data(), kAsmBits);
-    if (spec->preamble_len > 0) {
-        d.fields[nf] = literal(spec->preamble, spec->preamble_len);
-        d.fields[nf++].reps = spec->preamble_reps;
+    if (plan->asm_) d.fields[nf++] = literal(sx::seq::kCcsdsAsmPattern.data(), kAsmBits);
+    if (plan->preamble_len > 0) {
+        d.fields[nf] = literal(plan->preamble, plan->preamble_len);
+        d.fields[nf++].reps = plan->preamble_reps;
     }
-    if (spec->sync_len > 0) d.fields[nf++] = literal(spec->sync, spec->sync_len);
+    if (plan->sync_len > 0) d.fields[nf++] = literal(plan->sync, plan->sync_len);
     const uint32_t payload = nf;
-    d.fields[nf++] = literal(spec->payload, spec->payload_len);
-    const int32_t crc_stage = spec->crc ? 0 : -1;
+    d.fields[nf++] = literal(plan->payload, plan->payload_len);
+    const int32_t crc_stage = plan->crc ? 0 : -1;
     const int32_t rs_stage = depth != 0 ? crc_stage + 1 : -1;
-    if (spec->crc) d.fields[nf++] = derived(crc_stage, 16);
+    if (plan->crc) d.fields[nf++] = derived(crc_stage, 16);
     if (depth != 0) d.fields[nf++] = derived(rs_stage, uint64_t{depth} * 8 * kP);
     const uint32_t to_end = nf - payload;
-    if (spec->crc) d.stages[ns++] = stage(WFM_STAGE_CRC16, payload, 2, 0);
+    if (plan->crc) d.stages[ns++] = stage(WFM_STAGE_CRC16, payload, 2, 0);
     if (depth != 0) d.stages[ns++] = stage(WFM_STAGE_RS, payload, to_end, depth);
-    if (spec->randomise) d.stages[ns++] = stage(WFM_STAGE_RANDOMISE, payload, to_end, spec->randomise);
-    if (spec->interleave_depth) {
-        d.stages[ns] = stage(WFM_STAGE_INTERLEAVE, payload, to_end, spec->interleave_depth);
-        d.stages[ns++].unit_bits = spec->interleave_unit_bits;
+    if (plan->randomise) d.stages[ns++] = stage(WFM_STAGE_RANDOMISE, payload, to_end, plan->randomise);
+    if (plan->interleave_depth) {
+        d.stages[ns] = stage(WFM_STAGE_INTERLEAVE, payload, to_end, plan->interleave_depth);
+        d.stages[ns++].unit_bits = plan->interleave_unit_bits;
     }
-    if (spec->conv) {
+    if (plan->conv) {
         d.stages[ns] = stage(WFM_STAGE_CONV, 0, nf, 0);
         d.stages[ns].emit_num = 2;
         d.stages[ns++].emit_den = 1;

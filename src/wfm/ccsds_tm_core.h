@@ -154,7 +154,7 @@ SX_API int ccsds_tm_frame_ops(wfm_frame_ops_t *table, void *ctx);
 SX_API int ccsds_tm_frame_describe(const ccsds_tm_frame_cfg_t *cfg, uint64_t F, const uint8_t *bits,
                                    wfm_frame_desc_t *desc);
 
-typedef struct ccsds_tm_frame_spec_t {
+typedef struct ccsds_tm_frame_plan_t {
     uint32_t asm_;                 /* non-zero: the marker as the first field */
     const uint8_t *preamble;       /* preamble bits (kept by reference), or null */
     uint64_t preamble_len;         /* bits; 0 = no preamble */
@@ -169,12 +169,12 @@ typedef struct ccsds_tm_frame_spec_t {
     uint32_t conv;                 /* non-zero: the inner code over every field */
     uint32_t interleave_depth;     /* 0 none, else block-interleaver rows */
     uint32_t interleave_unit_bits; /* bits per interleaver unit, 0 read as 1 */
-} ccsds_tm_frame_spec_t;
+} ccsds_tm_frame_plan_t;
 
-/* A general description from spec: fields marker, preamble, sync, payload,
+/* A general description from a frame plan: fields marker, preamble, sync, payload,
  * CRC, RS parity (each when present); stages crc16, rs, randomise, interleave,
  * conv (each only when asked for). 0 or -1. */
-SX_API int ccsds_tm_frame_desc_of(const ccsds_tm_frame_spec_t *spec, wfm_frame_desc_t *desc);
+SX_API int ccsds_tm_frame_desc_of(const ccsds_tm_frame_plan_t *plan, wfm_frame_desc_t *desc);
 
 #ifdef __cplusplus
 }

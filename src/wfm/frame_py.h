@@ -130,15 +130,15 @@ template <frame *(*Create)(const wfm_frame_t *)> int init(PyObject *self, PyObje
                                      &crc))
         return -1;
 #undef FIELD_ARGS
-    wfm_frame_t spec{};
-    if (!f[0].to_seq("preamble", spec.preamble) || !f[1].to_seq("sync", spec.sync) ||
-        !f[2].to_seq("payload", spec.payload))
+    wfm_frame_t frame4{};
+    if (!f[0].to_seq("preamble", frame4.preamble) || !f[1].to_seq("sync", frame4.sync) ||
+        !f[2].to_seq("payload", frame4.payload))
         return -1;
     const int c = py::option_index("crc", crc, {"none", "crc16"});
     if (c < 0) return -1;
-    spec.preamble_reps = reps;
-    spec.crc = c;
-    frame *h = Create(&spec);  // copies the literal bits it keeps
+    frame4.preamble_reps = reps;
+    frame4.crc = c;
+    frame *h = Create(&frame4);  // copies the literal bits it keeps
     if (h == nullptr) {
         PyErr_SetString(PyExc_ValueError, kGeometryMsg);
         return -1;
